@@ -1,0 +1,113 @@
+#pragma once
+
+#include "messageassembler.h"
+
+#include "launcher/launchcallback.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QtGlobal>
+
+#include <libwebsockets.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One WebSocket server on one port: its libwebsockets context, the callbacks that join
+// received pieces into requests, the replies, and the loop its worker thread runs.
+//
+// Threads: the constructor, createContext() and stopServer() run on the thread that owns the
+// agent (the main thread); serviceLoop() and every library callback run on the worker thread
+// that calls serviceLoop(). terminate() may be called from any thread.
+class TessorAgent : public QObject
+{
+    Q_OBJECT
+
+public:
+    TessorAgent(quint16 port, const std::string &certFile, const std::string &keyFile,
+                const std::string &keyPassphrase);
+    ~TessorAgent() override;
+
+    void setLaunchCallback(LaunchCallback fn);
+
+    // Creates the libwebsockets context; false when one exists already or creation fails.
+    bool createContext();
+
+    // Runs on the calling (worker) thread until the agent is stopped or the library fails.
+    void serviceLoop();
+
+    // Stops the loop, waits until the worker has left it (or never entered it), then destroys
+    // the context on the calling thread. Idempotent; true: no context is left. Called from
+    // inside the loop it only stops it (false while the context remains).
+    bool stopServer();
+
+    // A complete request on a connection: logs it and sends the one reply.
+    void onMessage(lws *connection, std::string text);
+
+    // Sends one text frame on the connection; any length is sent whole.
+    void sendMessage(lws *connection, std::string text);
+
+    // Ends the player this agent started last, if that process still is the one started.
+    void stopLastPlayer();
+
+    void OnConnected(lws *connection);
+    void onDisconnected(lws *connection);
+
+public slots:
+    void terminate();
+    void processFinished(int n, QProcess::ExitStatus status);
+
+private:
+    friend int Tessor_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
+    friend int mutex_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
+
+    bool launchPlayer(std::string program, std::vector<std::string> arguments);
+    void receivePiece(lws *connection, const char *data, size_t length);
+    void requestStop();
+    int servicePass(lws_context *context);
+
+    // Set by any thread, read by the worker once per pass and by request handlers (cancel).
+    std::atomic<bool> m_bStop;
+    const int m_nPort;
+    // Written by createContext() and stopServer() under m_contextMutex; the worker reads it
+    // under the same mutex and uses it only between entering and leaving serviceLoop().
+    lws_context *m_pContext;
+    // Filled by createContext() before the worker starts, then only read by the library.
+    lws_protocols m_protocols[4];
+    const std::string m_fileCert;
+    const std::string m_filePrivateKey;
+    const std::string m_keyPassphrase;
+    lws_context_creation_info m_info; // owner thread only, before the worker starts
+    LaunchCallback m_pfnLaunch;       // set before the worker starts; read by the worker
+    qint64 m_nPlayerPid;              // worker thread only (written through the launch callback)
+    long long m_nPlayerStartTime;     // worker thread only: identity of m_nPlayerPid
+
+    // Guards m_pContext, m_bInLoop and m_workerId; m_loopChanged signals both the loop's exit and a stop
+    // request (which ends the loop's sleep early).
+    std::mutex m_contextMutex;
+    std::condition_variable m_loopChanged;
+    bool m_bInLoop; // the worker is between entering and leaving serviceLoop()
+    std::thread::id m_workerId; // the thread in serviceLoop() while m_bInLoop
+
+    // One accumulator per open connection (from LWS_CALLBACK_WSI_CREATE to WSI_DESTROY, so
+    // the listening socket has none). Touched only by the thread that services the
+    // context: the worker, or the stopping thread after the worker has left serviceLoop().
+    std::map<lws *, MessageAssembler> m_assemblers;
+    // Wakes lws_service after 50 ms; scheduled and cancelled by the worker only.
+    lws_sorted_usec_list_t m_serviceBound;
+    int m_nPiecesThisCall; // worker thread only: pieces received by the current lws_service call
+};
+
+// Library callbacks of the protocol table (entries 0 to 2) and the library's log hook.
+int Tessor_service_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len);
+int mutex_service_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len);
+int liveview_service_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len);
+void lwsl_syslog(int level, const char *line);
+
+// True when the peer of the connection is the IPv4 loopback address "127.0.0.1".
+bool isLocalPeer(lws *connection);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Starting a program on the desktop of the user logged on to the machine, from a service.
+// Qt-free: shared by both platform files.
+
+// Receives the service log entries of each stage; may be null.
+using LauncherLog = void (*)(const std::string &entry);
+
+// True exactly when the process was created. *processId receives its id on success and 0
+// when creation was attempted and failed; it is left untouched when the call fails before.
+bool launchGUIApplication(std::string program, std::vector<std::string> arguments,
+                          long long *processId, LauncherLog log);

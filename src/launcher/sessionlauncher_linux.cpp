@@ -1,0 +1,508 @@
+#include "sessionlauncher_linux.h"
+
+#include <systemd/sd-login.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+extern char **environ;
+
+namespace sessionlauncher {
+
+namespace {
+
+// login.defs' ENV_PATH and ENV_SUPATH on Debian: what a fresh login of that user gets.
+const char *const kUserPath = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games";
+const char *const kRootPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+void writeLog(LauncherLog log, const std::string &entry)
+{
+    if (log)
+        log(entry);
+}
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+std::string sessionText(int (*query)(const char *, char **), const char *session)
+{
+    char *raw = nullptr;
+    if (query(session, &raw) < 0)
+        return {};
+    CString text(raw);
+    return text ? std::string(text.get()) : std::string();
+}
+
+bool isSocket(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// D-Bus address values allow only these bytes unescaped; the rest is %XX.
+std::string escapeBusAddressValue(const std::string &value)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : value) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')
+                || (c >= 'A' && c <= 'Z') || c == '-' || c == '_' || c == '/' || c == '.'
+                || c == '\\' || c == '*';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0f];
+        }
+    }
+    return out;
+}
+
+bool hasNulByte(const std::string &program, const std::vector<std::string> &arguments)
+{
+    if (program.find('\0') != std::string::npos)
+        return true;
+    return std::any_of(arguments.begin(), arguments.end(), [](const std::string &argument) {
+        return argument.find('\0') != std::string::npos;
+    });
+}
+
+// 0, or the error of the look-up (ENOENT when the uid has no account).
+int lookUpAccount(uid_t uid, UserAccount *account)
+{
+    const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 16384);
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    int rc;
+    while ((rc = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE
+           && buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (rc != 0)
+        return rc;
+    if (!found)
+        return ENOENT;
+    account->uid = entry.pw_uid;
+    account->gid = entry.pw_gid;
+    account->name = entry.pw_name ? entry.pw_name : "";
+    account->home = entry.pw_dir ? entry.pw_dir : "";
+    account->shell = entry.pw_shell ? entry.pw_shell : "";
+    return 0;
+}
+
+// What initgroups would install; looked up here because the child may not touch NSS.
+std::vector<gid_t> supplementaryGroups(const UserAccount &account)
+{
+    int count = 32;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    while (::getgrouplist(account.name.c_str(), account.gid, groups.data(), &count) < 0) {
+        const size_t wanted = std::max(static_cast<size_t>(count), groups.size() * 2);
+        if (wanted > 1u << 20)
+            return {account.gid};
+        groups.resize(wanted);
+        count = static_cast<int>(wanted);
+    }
+    groups.resize(static_cast<size_t>(count));
+    return groups;
+}
+
+// ---- The child side of spawnDetached. Between fork and exec only async-signal-safe calls.
+
+enum Step : std::int32_t {
+    StepPid = 1,
+    StepDropped,
+    StepFork,
+    StepSetsid,
+    StepOpen,
+    StepDup2,
+    StepSigprocmask,
+    StepSetgroups,
+    StepSetgid,
+    StepSetuid,
+    StepExecve,
+};
+
+const char *stepName(std::int32_t step)
+{
+    switch (step) {
+    case StepFork: return "fork";
+    case StepSetsid: return "setsid";
+    case StepOpen: return "open";
+    case StepDup2: return "dup2";
+    case StepSigprocmask: return "sigprocmask";
+    case StepSetgroups: return "setgroups";
+    case StepSetgid: return "setgid";
+    case StepSetuid: return "setuid";
+    case StepExecve: return "execve";
+    default: return "fork";
+    }
+}
+
+// Written whole (well below PIPE_BUF), so the two writers never interleave within one.
+struct Report {
+    std::int32_t step;
+    std::int32_t value;
+};
+
+void report(int fd, std::int32_t step, std::int32_t value)
+{
+    const Report r{step, value};
+    while (::write(fd, &r, sizeof r) < 0 && errno == EINTR) {
+    }
+}
+
+[[noreturn]] void failChild(int fd, std::int32_t step)
+{
+    report(fd, step, errno);
+    ::_exit(127);
+}
+
+struct ChildPlan {
+    const char *path;
+    char *const *argv;
+    char *const *envp; // null: the caller's environment as it is at fork
+    const Credentials *credentials;
+    int reportFd;
+    int maxFd; // fallback bound when close_range is missing
+};
+
+void closeRange(unsigned first, unsigned last, int maxFd)
+{
+    if (first > last)
+        return;
+    if (::close_range(first, last, 0) == 0)
+        return;
+    const unsigned bound = std::min(last, static_cast<unsigned>(maxFd));
+    for (unsigned fd = first; fd <= bound; ++fd)
+        ::close(static_cast<int>(fd));
+}
+
+[[noreturn]] void runProgram(const ChildPlan &plan)
+{
+    const int fd = plan.reportFd;
+
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0)
+        failChild(fd, StepOpen);
+    for (int target = 0; target <= 2; ++target) {
+        if (null != target && ::dup2(null, target) < 0)
+            failChild(fd, StepDup2);
+    }
+    // The service's sockets and files must not live on in the program.
+    closeRange(3, static_cast<unsigned>(fd) - 1, plan.maxFd);
+    closeRange(static_cast<unsigned>(fd) + 1, ~0u, plan.maxFd);
+
+    // A blocked or ignored signal would survive exec: the program starts with the defaults.
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::sigaction(sig, &defaults, nullptr); // fails harmlessly for SIGKILL, SIGSTOP and gaps
+    sigset_t none;
+    ::sigemptyset(&none);
+    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0)
+        failChild(fd, StepSigprocmask);
+
+    if (const Credentials *c = plan.credentials) {
+        if (::setgroups(c->groups.size(), c->groups.data()) != 0)
+            failChild(fd, StepSetgroups);
+        if (::setgid(c->gid) != 0)
+            failChild(fd, StepSetgid);
+        if (::setuid(c->uid) != 0)
+            failChild(fd, StepSetuid);
+        // Never run the program with anything left of the caller's identity.
+        if (::getuid() != c->uid || ::geteuid() != c->uid || ::getgid() != c->gid
+            || ::getegid() != c->gid) {
+            errno = EPERM;
+            failChild(fd, StepSetuid);
+        }
+        if (c->uid != 0 && ::setuid(0) == 0) {
+            errno = EPERM;
+            failChild(fd, StepSetuid);
+        }
+        report(fd, StepDropped, 0);
+    }
+
+    ::execve(plan.path, plan.argv, plan.envp ? plan.envp : environ);
+    failChild(fd, StepExecve);
+}
+
+// The first child: leaves the caller's session, starts the program in a grandchild that
+// nobody waits for, reports the grandchild's id and ends.
+[[noreturn]] void runIntermediate(const ChildPlan &plan)
+{
+    if (::setsid() < 0)
+        failChild(plan.reportFd, StepSetsid);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        failChild(plan.reportFd, StepFork);
+    if (pid == 0)
+        runProgram(plan);
+    report(plan.reportFd, StepPid, static_cast<std::int32_t>(pid));
+    ::_exit(0);
+}
+
+} // namespace
+
+std::vector<LogindSession> listLogindSessions()
+{
+    std::vector<LogindSession> sessions;
+    char **raw = nullptr;
+    const int count = ::sd_get_sessions(&raw);
+    if (count <= 0 || !raw) {
+        std::free(raw);
+        return sessions;
+    }
+    for (int i = 0; i < count; ++i) {
+        CString id(raw[i]);
+        LogindSession session;
+        session.id = id.get();
+        session.active = ::sd_session_is_active(id.get()) > 0;
+        session.hasUser = ::sd_session_get_uid(id.get(), &session.uid) >= 0;
+        session.sessionClass = sessionText(&::sd_session_get_class, id.get());
+        session.type = sessionText(&::sd_session_get_type, id.get());
+        session.display = sessionText(&::sd_session_get_display, id.get());
+        sessions.push_back(std::move(session));
+    }
+    std::free(raw);
+    return sessions;
+}
+
+const LogindSession *chooseSession(const std::vector<LogindSession> &sessions)
+{
+    for (const LogindSession &session : sessions) {
+        if (session.active && session.hasUser && session.sessionClass == "user")
+            return &session;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> buildUserEnvironment(const UserAccount &account,
+                                              const LogindSession &session,
+                                              const std::string &runtimeDir)
+{
+    std::vector<std::string> environment;
+    environment.push_back("HOME=" + (account.home.empty() ? std::string("/") : account.home));
+    environment.push_back("USER=" + account.name);
+    environment.push_back("LOGNAME=" + account.name);
+    environment.push_back("SHELL="
+                          + (account.shell.empty() ? std::string("/bin/sh") : account.shell));
+    environment.push_back(std::string("PATH=") + (account.uid == 0 ? kRootPath : kUserPath));
+    environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
+
+    const std::string bus = runtimeDir + "/bus";
+    if (isSocket(bus))
+        environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + escapeBusAddressValue(bus));
+
+    // A Wayland session may run Xwayland too; its display lets X-only programs show.
+    if (!session.display.empty())
+        environment.push_back("DISPLAY=" + session.display);
+
+    // The compositor's socket has no logind field: take the lowest of the names that
+    // libwayland hands out automatically (wayland-0 for the usual desktops).
+    if (session.type == "wayland") {
+        for (int n = 0; n < 32; ++n) {
+            const std::string name = "wayland-" + std::to_string(n);
+            if (isSocket(runtimeDir + "/" + name)) {
+                environment.push_back("WAYLAND_DISPLAY=" + name);
+                break;
+            }
+        }
+    }
+    return environment;
+}
+
+SpawnResult spawnDetached(const std::string &program, const std::vector<std::string> &arguments,
+                          const std::vector<std::string> *environment,
+                          const Credentials *credentials)
+{
+    SpawnResult result;
+
+    std::vector<char *> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    std::vector<char *> envp;
+    if (environment) {
+        envp.reserve(environment->size() + 1);
+        for (const std::string &entry : *environment)
+            envp.push_back(const_cast<char *>(entry.c_str()));
+        envp.push_back(nullptr);
+    }
+
+    struct rlimit limit;
+    int maxFd = 65535;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        maxFd = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        result.failedStep = "pipe";
+        result.error = errno;
+        return result;
+    }
+    // The child puts /dev/null on 0-2; the report end must not be one of them.
+    if (fds[1] <= 2) {
+        const int moved = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
+        const int error = errno;
+        ::close(fds[1]);
+        if (moved < 0) {
+            ::close(fds[0]);
+            result.failedStep = "pipe";
+            result.error = error;
+            return result;
+        }
+        fds[1] = moved;
+    }
+
+    const ChildPlan plan{program.c_str(), argv.data(), environment ? envp.data() : nullptr,
+                         credentials, fds[1], maxFd};
+
+    const pid_t intermediate = ::fork();
+    if (intermediate < 0) {
+        result.failedStep = "fork";
+        result.error = errno;
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return result;
+    }
+    if (intermediate == 0) {
+        ::close(fds[0]);
+        runIntermediate(plan);
+    }
+    ::close(fds[1]);
+
+    // Ends when the intermediate has left and the program has exec'd (close-on-exec) or died.
+    std::vector<Report> reports;
+    Report incoming;
+    size_t filled = 0;
+    for (;;) {
+        const ssize_t n = ::read(fds[0], reinterpret_cast<char *>(&incoming) + filled,
+                                 sizeof incoming - filled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        filled += static_cast<size_t>(n);
+        if (filled == sizeof incoming) {
+            reports.push_back(incoming);
+            filled = 0;
+        }
+    }
+    ::close(fds[0]);
+
+    int status = 0;
+    while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    pid_t pid = 0;
+    for (const Report &r : reports) {
+        if (r.step == StepPid) {
+            pid = r.value;
+        } else if (r.step == StepDropped) {
+            result.dropped = true;
+        } else if (!result.failedStep) {
+            result.failedStep = stepName(r.step);
+            result.error = r.value;
+        }
+    }
+    if (!result.failedStep && pid <= 0) {
+        // The intermediate died before it could report.
+        result.failedStep = "fork";
+        result.error = ECHILD;
+    }
+    if (!result.failedStep) {
+        result.started = true;
+        result.pid = pid;
+    }
+    return result;
+}
+
+namespace {
+
+bool finishLaunch(const SpawnResult &spawned, long long *processId, LauncherLog log)
+{
+    if (spawned.dropped)
+        writeLog(log, "launchGUIApplication setuid enter");
+    if (!spawned.started)
+        writeLog(log, std::string("launchGUIApplication ") + spawned.failedStep
+                         + " result:" + std::to_string(spawned.error));
+    if (processId)
+        *processId = spawned.started ? spawned.pid : 0;
+    return spawned.started;
+}
+
+bool refuseNulBytes(const std::string &program, const std::vector<std::string> &arguments,
+                    LauncherLog log)
+{
+    // exec would cut the text at the NUL and run something else than was asked.
+    if (!hasNulByte(program, arguments))
+        return false;
+    writeLog(log, "launchGUIApplication command contains a NUL byte");
+    return true;
+}
+
+} // namespace
+
+bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::string &program,
+                         const std::vector<std::string> &arguments, long long *processId,
+                         LauncherLog log)
+{
+    if (refuseNulBytes(program, arguments, log))
+        return false;
+
+    const LogindSession *session = chooseSession(sessions);
+    if (!session) {
+        writeLog(log, "launchGUIApplication no active session");
+        return false;
+    }
+
+    UserAccount account;
+    if (const int error = lookUpAccount(session->uid, &account)) {
+        writeLog(log, "launchGUIApplication getpwuid_r result:" + std::to_string(error));
+        return false;
+    }
+    Credentials credentials;
+    credentials.uid = account.uid;
+    credentials.gid = account.gid;
+    credentials.groups = supplementaryGroups(account);
+    writeLog(log, "launchGUIApplication session:" + session->id
+                     + " uid:" + std::to_string(account.uid) + " enter");
+
+    const std::vector<std::string> environment = buildUserEnvironment(
+            account, *session, "/run/user/" + std::to_string(account.uid));
+    return finishLaunch(spawnDetached(program, arguments, &environment, &credentials),
+                        processId, log);
+}
+
+} // namespace sessionlauncher
+
+bool launchGUIApplication(std::string program, std::vector<std::string> arguments,
+                          long long *processId, LauncherLog log)
+{
+    using namespace sessionlauncher;
+    // An ordinary user running the service already is the desktop user.
+    if (::geteuid() != 0) {
+        if (refuseNulBytes(program, arguments, log))
+            return false;
+        return finishLaunch(spawnDetached(program, arguments, nullptr, nullptr), processId, log);
+    }
+    return launchInUserSession(listLogindSessions(), program, arguments, processId, log);
+}

@@ -1,0 +1,83 @@
+#include "playertable.h"
+
+#include "registry.h"
+
+#include <QFile>
+
+#include <mutex>
+
+namespace {
+
+// Shared by the main thread and every agent's worker thread; guarded by g_playerPathMutex.
+std::map<std::string, QString> g_mapPlayerPath;
+// Held for each swap of a refreshed table and for each lookup.
+std::mutex g_playerPathMutex;
+
+struct PlayerDiscovery {
+    const char *key;
+    const char *valueName;
+    const char *key64;
+    const char *key32;
+    const char *appended; // after a found text
+    const char *default64; // the 64-bit key opened without the value
+    const char *default32; // the 32-bit key opened without the value
+    const char *defaultNone; // neither key opened
+};
+
+const PlayerDiscovery kPlayers[] = {
+    {"vlc", "InstallDir", "SOFTWARE\\VideoLAN\\VLC", "SOFTWARE\\WOW6432Node\\VideoLAN\\VLC",
+     "\\vlc.exe", "C:/Program Files/VideoLAN/VLC/vlc.exe",
+     "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe", "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe"},
+    {"potplayer", "ProgramPath", "SOFTWARE\\DAUM\\PotPlayer64",
+     "SOFTWARE\\WOW6432Node\\DAUM\\PotPlayer", "",
+     "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe",
+     "C:/Program Files (x86)/DAUM/PotPlayer/PotPlayerMini.exe",
+     "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe"},
+};
+
+// The 32-bit registration counts only when the 64-bit key does not open at all.
+QString discoverPath(const PlayerDiscovery &player)
+{
+    RegistryString value = readRegistryString(player.key64, player.valueName);
+    const char *fallback = player.default64;
+    if (value.outcome == RegistryOutcome::KeyAbsent) {
+        value = readRegistryString(player.key32, player.valueName);
+        fallback = value.outcome == RegistryOutcome::KeyAbsent ? player.defaultNone
+                                                                : player.default32;
+    }
+    if (value.outcome == RegistryOutcome::Found)
+        return QString::fromStdString(value.text) + QLatin1String(player.appended);
+    return QString::fromLatin1(fallback);
+}
+
+} // namespace
+
+void refreshPlayerPaths()
+{
+    // The registry is read before the lock, so lookups wait only for the swap.
+    std::map<std::string, QString> fresh;
+    for (const PlayerDiscovery &player : kPlayers)
+        fresh[player.key] = discoverPath(player);
+
+    const std::lock_guard<std::mutex> lock(g_playerPathMutex);
+    g_mapPlayerPath.swap(fresh);
+}
+
+std::string getPlayerPath(std::string key)
+{
+    const std::lock_guard<std::mutex> lock(g_playerPathMutex);
+    const auto entry = g_mapPlayerPath.find(key);
+    return entry == g_mapPlayerPath.end() ? std::string() : entry->second.toStdString();
+}
+
+bool isPlayerInstalled(std::string key)
+{
+    const QString path = QString::fromStdString(getPlayerPath(std::move(key)));
+    return !path.isEmpty() && QFile::exists(path);
+}
+
+std::map<std::string, QString> playerPathSnapshot()
+{
+    const std::lock_guard<std::mutex> lock(g_playerPathMutex);
+    return g_mapPlayerPath;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <map>
+#include <string>
+
+class TessorAgent;
+
+// Runs one agent's service loop; it has no event loop of its own.
+class QAgentThread : public QThread
+{
+public:
+    explicit QAgentThread(TessorAgent *agent = nullptr);
+    ~QAgentThread() override;
+
+    // Main thread, before start(): QThread::start() publishes it to run().
+    void setAgent(TessorAgent *agent);
+
+protected:
+    void run() override;
+
+private:
+    TessorAgent *m_agent; // not owned; set before start, read by run()
+};
+
+// Owns the service's agents and the threads that run them.
+class TessorAgentApplication : public QObject
+{
+    Q_OBJECT
+
+public:
+    TessorAgentApplication();
+    ~TessorAgentApplication() override;
+
+    void initPaths();
+    bool createAgent(quint16 port, bool useTls);
+    void startStoppedThreads();
+    void stopAllAgents();
+
+    QString appDir() const { return m_appDir; }
+    const std::string &certFile() const { return m_certFile; }
+    const std::string &keyFile() const { return m_keyFile; }
+    const std::map<QAgentThread *, TessorAgent *> &agents() const { return m_agents; }
+
+public slots:
+    void cleanupAtEndOfProgram();
+    void onThreadFinished();
+
+private:
+    // Main thread only, no lock: every caller and both slots run there.
+    std::map<QAgentThread *, TessorAgent *> m_agents;
+    QString m_appDir;
+    std::string m_certFile; // UTF-8
+    std::string m_keyFile;  // UTF-8
+};

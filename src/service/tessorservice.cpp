@@ -1,0 +1,47 @@
+#include "tessorservice.h"
+
+#include "launchcallback.h"
+
+#include <QDebug>
+#include <QGuiApplication>
+#include <QIcon>
+
+#include <cstring>
+
+TessorService::TessorService(int argc, char **argv)
+    : QtService<QApplication>(argc, argv, QStringLiteral("Mirvale")), m_debugMode(false)
+{
+    setServiceDescription(QStringLiteral("Tessor Launch Helper."));
+    setServiceFlags(QtServiceBase::CanBeSuspended);
+
+    // argv[0] is the program; the switch only counts with something after it, and every
+    // match is recorded.
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (!argument)
+            continue;
+        if ((std::strcmp(argument, "-e") == 0 || std::strcmp(argument, "-execute") == 0)
+            && i + 1 < argc) {
+            m_debugMode = true;
+            qDebug() << "setDebugMode:" << m_debugMode;
+        }
+    }
+}
+
+TessorService::~TessorService() = default;
+
+void TessorService::start()
+{
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirvale.ico")));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    m_bDebugMode = m_debugMode; // before any agent thread exists
+    m_agentApp.initPaths();
+    m_agentApp.createAgent(8142, false);
+    m_agentApp.createAgent(8143, true);
+    m_agentApp.startStoppedThreads();
+}
+
+void TessorService::stop()
+{
+    m_agentApp.stopAllAgents();
+}

@@ -1,0 +1,374 @@
+#include "agenttestsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+using namespace agenttest;
+
+namespace {
+
+const QString kUnsupport = R"({"Text":"Unsupport","return":-5})";
+
+TEST(TessorAgent, ServesAPlainClientAndLogsItsConnection)
+{
+    clearRecords();
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    // The plain agent's context records show empty TLS paths.
+    EXPECT_TRUE(records().contains("m_filePrivateKey: "));
+    EXPECT_TRUE(records().contains("m_fileCert: "));
+    EXPECT_TRUE(records().contains("ssl_private_key_filepath: "));
+    EXPECT_TRUE(records().contains("ssl_cert_filepath: "));
+
+    {
+        Client client;
+        ASSERT_TRUE(client.open(plainUrl(running.port())));
+        client.send(getinfo(5));
+        const QJsonObject reply = parse(client.next());
+        EXPECT_EQ(reply.value("action").toString(), "Getinfo");
+        EXPECT_EQ(reply.value("id").toInt(), 5);
+        EXPECT_EQ(reply.value("version").toString(), "1.1.0.18025");
+    }
+    ASSERT_TRUE(waitUntil([] { return countRecords("TessorAgent onDisconnected") == 1; }));
+
+    // The worker thread carries its port in its name.
+    bool named = false;
+    for (const QFileInfo &task : QDir("/proc/self/task").entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(task.filePath() + "/comm");
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "agent-" + QByteArray::number(running.port()))
+            named = true;
+    }
+    EXPECT_TRUE(named);
+
+    const QStringList log = records();
+    EXPECT_EQ(log.filter("Tessor_service_callback LWS_CALLBACK_ESTABLISHED").size(), 1);
+    EXPECT_EQ(log.filter(" OnConnected\n").size(), 1); // a loopback peer
+    EXPECT_EQ(countRecords("On Message :  " + getinfo(5)), 1);
+    EXPECT_EQ(countRecords("sendMessage lws_write result:"), 1);
+
+    // Closing the server is no disconnection of a client: the listening socket is not logged.
+    running.agent().stopServer();
+    EXPECT_EQ(countRecords("TessorAgent onDisconnected"), 1);
+}
+
+TEST(TessorAgent, ServesAnIpv6LoopbackPeerWithoutTheLoopbackHook)
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHostIPv6, 0))
+        GTEST_SKIP() << "no IPv6 loopback here";
+    probe.close();
+    clearRecords();
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port(), "[::1]")));
+    expectGetinfoRoundTrip(client, "v6");
+    EXPECT_EQ(countRecords("Tessor_service_callback LWS_CALLBACK_ESTABLISHED"), 1);
+    EXPECT_TRUE(records().filter(" OnConnected").isEmpty());
+}
+
+TEST(TessorAgent, RequestInThreeFragmentsGetsOneReply)
+{
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    const QString request = getinfo("fragments");
+    client.socket().setOutgoingFrameSize(quint64((request.size() + 2) / 3));
+    client.send(request);
+    EXPECT_EQ(parse(client.next()).value("id").toString(), "fragments");
+
+    client.socket().setOutgoingFrameSize(QWebSocket::maxOutgoingFrameSize());
+    expectGetinfoRoundTrip(client, "after");
+    EXPECT_EQ(client.received(), 2);
+}
+
+TEST(TessorAgent, InterleavedPiecesOfTwoClientsEachGetTheirOwnReply)
+{
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client first;
+    Client second;
+    ASSERT_TRUE(first.open(plainUrl(running.port())));
+    ASSERT_TRUE(second.open(plainUrl(running.port())));
+
+    // Each message is an incomplete piece that only the same connection's next one completes.
+    first.send(R"({"action":"Getinfo",)");
+    second.send(R"({"id":"second",)");
+    first.send(R"("id":"first"})");
+    second.send(R"("action":"Getinfo"})");
+    EXPECT_EQ(parse(first.next()).value("id").toString(), "first");
+    EXPECT_EQ(parse(second.next()).value("id").toString(), "second");
+
+    expectGetinfoRoundTrip(first, "first again");
+    expectGetinfoRoundTrip(second, "second again");
+    EXPECT_EQ(first.received(), 2);
+    EXPECT_EQ(second.received(), 2);
+}
+
+TEST(TessorAgent, LargeRequestAndReplyArriveWhole)
+{
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    const QString id(100 * 1024, QChar('x'));
+    QElapsedTimer timer;
+    timer.start();
+    client.send(getinfo(id));
+    const QString reply = client.next();
+    RecordProperty("round_trip_ms", QString::number(timer.elapsed()).toStdString());
+    EXPECT_GT(reply.size(), 100 * 1024);
+    EXPECT_EQ(parse(reply).value("id").toString(), id);
+    expectGetinfoRoundTrip(client, "small");
+    EXPECT_EQ(client.received(), 2);
+}
+
+TEST(TessorAgent, TextThatCanNeverCompleteIsAnsweredAndTheNextRequestServed)
+{
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    for (const QString &text : {QString("hello"), QString("{}{}"), QString(R"({"a":1} x)")}) {
+        client.send(text);
+        EXPECT_EQ(client.next(), kUnsupport) << text.toStdString();
+        expectGetinfoRoundTrip(client, text);
+    }
+    // A prefix that can still complete waits across messages.
+    client.send(R"({"action":)");
+    client.send(R"("Getinfo","id":"joined"})");
+    EXPECT_EQ(parse(client.next()).value("id").toString(), "joined");
+    EXPECT_EQ(client.received(), 7);
+}
+
+TEST(TessorAgent, TlsAgentServesWssAndPlainWsOnItsPort)
+{
+    QString cert;
+    QString key;
+    ASSERT_TRUE(makeCertificate(scratchFolder(), "KWZT", &cert, &key));
+    clearRecords();
+    RunningAgent running(freePort(), cert.toStdString(), key.toStdString(), "KWZT");
+    ASSERT_TRUE(running.start());
+    EXPECT_TRUE(records().contains("m_fileCert: " + cert));
+    EXPECT_TRUE(records().contains("ssl_private_key_filepath: " + key));
+
+    Client secure;
+    ASSERT_TRUE(secure.open(QString("wss://127.0.0.1:%1/").arg(running.port())));
+    expectGetinfoRoundTrip(secure, "wss");
+    Client plain;
+    ASSERT_TRUE(plain.open(plainUrl(running.port())));
+    expectGetinfoRoundTrip(plain, "ws on the TLS port");
+
+    // A reply larger than one TLS record.
+    const QString id(100 * 1024, QChar('y'));
+    secure.send(getinfo(id));
+    EXPECT_EQ(parse(secure.next()).value("id").toString(), id);
+}
+
+TEST(TessorAgent, StopServerWhileServingReturnsPromptlyAndAgain)
+{
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    expectGetinfoRoundTrip(client, "before stop");
+
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_TRUE(running.agent().stopServer());
+    const qint64 stopMs = timer.elapsed();
+    RecordProperty("stop_ms", QString::number(stopMs).toStdString());
+    EXPECT_LT(stopMs, 5000); // a hang guard, not a speed claim
+    // The worker has left the loop, so its thread ends without further help.
+    EXPECT_TRUE(running.thread()->wait(5000));
+    EXPECT_TRUE(client.waitDisconnected());
+    EXPECT_TRUE(running.agent().stopServer());
+}
+
+TEST(TessorAgent, StopBeforeTheLoopStartsKeepsTheLoopFromRunning)
+{
+    TessorAgent agent(freePort(), "", "", "");
+    ASSERT_TRUE(agent.createContext());
+    EXPECT_TRUE(agent.stopServer());
+    std::unique_ptr<QThread> worker(QThread::create([&agent] { agent.serviceLoop(); }));
+    worker->start();
+    EXPECT_TRUE(worker->wait(5000));
+}
+
+TEST(TessorAgent, TerminateEndsTheLoopFromAnotherThread)
+{
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    running.agent().terminate();
+    EXPECT_TRUE(running.thread()->wait(10000));
+    // Terminated, not stopped: the context lives on until stopServer.
+    EXPECT_TRUE(client.connected());
+    EXPECT_TRUE(running.agent().stopServer());
+    EXPECT_TRUE(client.waitDisconnected());
+}
+
+TEST(TessorAgent, LiveviewConnectionStaysOpenWithoutAnswers)
+{
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client liveview;
+    ASSERT_TRUE(liveview.open(plainUrl(running.port()), "brelant-liveview"));
+    liveview.send(getinfo("ignored"));
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    // Two passes later the liveview message has long been read.
+    expectGetinfoRoundTrip(client, "one");
+    expectGetinfoRoundTrip(client, "two");
+    EXPECT_EQ(liveview.received(), 0);
+    EXPECT_TRUE(liveview.connected());
+}
+
+TEST(TessorAgent, MutexConnectionEndsTheEventLoopWithZeroAndStopsTheAgent)
+{
+    clearRecords();
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start());
+    Client mutex;
+    QNetworkRequest request{QUrl(plainUrl(running.port()))};
+    request.setRawHeader("Sec-WebSocket-Protocol", "mutex");
+    mutex.socket().open(request);
+    QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(countRecords("mutex_service_callback LWS_CALLBACK_ESTABLISHED"), 1);
+    EXPECT_TRUE(running.thread()->wait(10000));
+}
+
+// One request on a fresh connection: the agent answers with its short text and closes.
+void expectPlainHttpAnswer(quint16 port, bool tls, const QByteArray &target)
+{
+    SCOPED_TRACE((QString(tls ? "https " : "http ") + target).toStdString());
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone); // the test certificate is self-signed
+    if (tls)
+        socket.connectToHostEncrypted("127.0.0.1", port);
+    else
+        socket.connectToHost("127.0.0.1", port);
+    ASSERT_TRUE(waitUntil([&] { return tls ? socket.isEncrypted() : socket.state() == QAbstractSocket::ConnectedState; }));
+    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n");
+    // Closed: over TLS the close_notify ends the session at once (the library then keeps the
+    // TCP connection until its time-out unless the client closes it).
+    QByteArray answer;
+    ASSERT_TRUE(waitUntil([&] {
+        answer += socket.readAll();
+        return socket.state() == QAbstractSocket::UnconnectedState
+               || socket.error() == QAbstractSocket::RemoteHostClosedError;
+    })) << "the connection stays open";
+    answer += socket.readAll();
+    const int split = answer.indexOf("\r\n\r\n");
+    ASSERT_GT(split, 0) << answer.constData();
+    const QByteArray head = answer.left(split).toLower();
+    EXPECT_TRUE(head.startsWith("http/1.1 200 ok")) << head.constData();
+    EXPECT_TRUE(head.contains("\r\ncontent-type: text/plain")) << head.constData();
+    EXPECT_TRUE(head.contains("\r\nconnection: close")) << head.constData();
+    EXPECT_EQ(answer.mid(split + 4), "Mirvale 1.1.0.18025\n");
+}
+
+TEST(TessorAgent, PlainHttpRequestIsAnsweredAndClosed)
+{
+    {
+        RunningAgent plain(freePort());
+        ASSERT_TRUE(plain.start());
+        expectPlainHttpAnswer(plain.port(), false, "/");
+    }
+    QString cert;
+    QString key;
+    ASSERT_TRUE(makeCertificate(scratchFolder(), "KWZT", &cert, &key));
+    RunningAgent secure(freePort(), cert.toStdString(), key.toStdString(), "KWZT");
+    ASSERT_TRUE(secure.start());
+    expectPlainHttpAnswer(secure.port(), true, "/");
+    expectPlainHttpAnswer(secure.port(), false, "/page?x=1");
+}
+
+// The launch seam: records what the agent asks to start and hands back a prepared process id.
+std::mutex g_launchMutex;           // guards the three below: written on the agent's worker
+std::vector<std::string> g_launched; // programs, in order
+qint64 g_nextPid = 0;
+
+bool recordLaunch(std::string program, std::vector<std::string>, qint64 *processId)
+{
+    std::lock_guard<std::mutex> lock(g_launchMutex);
+    g_launched.push_back(program);
+    *processId = g_nextPid;
+    return true;
+}
+
+TEST(TessorAgent, PlayLaunchesThroughTheCallbackAndEndsTheLastPlayer)
+{
+    const QString player = scratchFolder() + "/potplayer";
+    QFile(player).open(QIODevice::WriteOnly);
+    const QString registry = QString::fromLocal8Bit(qgetenv("MIRVALE_REGISTRY"));
+    {
+        QFile file(registry);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Windows Registry Editor Version 5.00\r\n\r\n"
+                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\DAUM\\PotPlayer64]\r\n\"ProgramPath\"=\""
+                   + player.toUtf8() + "\"\r\n");
+    }
+    struct RemoveRegistry {
+        QString path;
+        ~RemoveRegistry() { QFile::remove(path); }
+    } removeRegistry{registry};
+
+    // Stand-ins for two players the agent starts one after the other.
+    QProcess firstPlayer;
+    QProcess secondPlayer;
+    firstPlayer.start("sleep", {"60"});
+    secondPlayer.start("sleep", {"60"});
+    ASSERT_TRUE(firstPlayer.waitForStarted());
+    ASSERT_TRUE(secondPlayer.waitForStarted());
+
+    RunningAgent running(freePort());
+    ASSERT_TRUE(running.start(recordLaunch));
+    Client client;
+    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    const QString play = R"({"action":"Play","application":"potplayer","id":%1,"params":{"files":[{"url":"http://nas/a.mkv"}]}})";
+
+    {
+        std::lock_guard<std::mutex> lock(g_launchMutex);
+        g_nextPid = firstPlayer.processId();
+    }
+    client.send(play.arg(1));
+    EXPECT_EQ(parse(client.next()).value("return").toInt(-99), 0);
+    EXPECT_EQ(firstPlayer.state(), QProcess::Running);
+
+    {
+        std::lock_guard<std::mutex> lock(g_launchMutex);
+        g_nextPid = secondPlayer.processId();
+    }
+    client.send(play.arg(2));
+    EXPECT_EQ(parse(client.next()).value("return").toInt(-99), 0);
+    // The second Play ended the first player, and only that one.
+    EXPECT_TRUE(waitUntil([&] { return firstPlayer.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(firstPlayer.exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(secondPlayer.state(), QProcess::Running);
+    {
+        std::lock_guard<std::mutex> lock(g_launchMutex);
+        ASSERT_EQ(g_launched.size(), 2u);
+        EXPECT_EQ(g_launched[1], player.toStdString());
+    }
+    secondPlayer.kill();
+    secondPlayer.waitForFinished();
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+#include "playertable.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::string kVlc64 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VideoLAN\\VLC]\r\n";
+const std::string kVlc32 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VideoLAN\\VLC]\r\n";
+const std::string kPot64 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\DAUM\\PotPlayer64]\r\n";
+const std::string kPot32 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\DAUM\\PotPlayer]\r\n";
+
+const char *const kVlcDefault64 = "C:/Program Files/VideoLAN/VLC/vlc.exe";
+const char *const kVlcDefault86 = "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe";
+const char *const kPotDefault64 = "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe";
+const char *const kPotDefault86 = "C:/Program Files (x86)/DAUM/PotPlayer/PotPlayerMini.exe";
+
+std::string installDir(const std::string &text)
+{
+    return "\"InstallDir\"=\"" + text + "\"\r\n";
+}
+
+std::string programPath(const std::string &text)
+{
+    return "\"ProgramPath\"=\"" + text + "\"\r\n";
+}
+
+enum class Source { File, Utf16File, MissingFile, Unset };
+
+struct Row {
+    const char *what;
+    std::string body; // after the header line
+    std::string vlc;
+    std::string potplayer;
+    Source source = Source::File;
+};
+
+class PlayerTable : public ::testing::Test {
+protected:
+    void TearDown() override { unsetenv("MIRVALE_REGISTRY"); }
+
+    void useRegistry(const std::string &body, Source source = Source::File)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("players.reg"));
+        QFile::remove(path);
+        if (source == Source::Unset) {
+            unsetenv("MIRVALE_REGISTRY");
+            return;
+        }
+        setenv("MIRVALE_REGISTRY", path.toUtf8().constData(), 1);
+        if (source == Source::MissingFile)
+            return;
+        const QByteArray text = QByteArray("Windows Registry Editor Version 5.00\r\n\r\n") + body.c_str();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        if (source == Source::Utf16File) {
+            file.write("\xFF\xFE", 2);
+            const QString utf16 = QString::fromUtf8(text);
+            file.write(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2);
+        } else {
+            file.write(text);
+        }
+    }
+
+    QTemporaryDir m_dir;
+};
+
+} // namespace
+
+TEST_F(PlayerTable, DiscoveryFallsBackInOrder)
+{
+    const std::string tooLong(2304, 'x');
+    const std::vector<Row> rows = {
+        {"no keys at all", "", kVlcDefault86, kPotDefault64},
+        {"64-bit keys with values; 32-bit ones ignored",
+         kVlc64 + installDir("D:\\\\Apps\\\\VLC") + kVlc32 + installDir("D:\\\\x86") + kPot64
+             + programPath("E:\\\\Pot\\\\PotPlayerMini64.exe") + kPot32 + programPath("E:\\\\x86.exe"),
+         "D:\\Apps\\VLC\\vlc.exe", "E:\\Pot\\PotPlayerMini64.exe"},
+        {"64-bit keys without values; 32-bit ones not consulted",
+         kVlc64 + "\"Version\"=\"3.0\"\r\n" + kVlc32 + installDir("D:\\\\x86") + kPot64 + kPot32
+             + programPath("E:\\\\x86.exe"),
+         kVlcDefault64, kPotDefault64},
+        {"only 32-bit keys, with values", kVlc32 + installDir("D:\\\\x86\\\\VLC") + kPot32 + programPath("E:\\\\x86\\\\PotPlayerMini.exe"),
+         "D:\\x86\\VLC\\vlc.exe", "E:\\x86\\PotPlayerMini.exe"},
+        {"only 32-bit keys, without values", kVlc32 + kPot32, kVlcDefault86, kPotDefault86},
+        {"a trailing backslash is kept", kVlc64 + installDir("D:\\\\Apps\\\\VLC\\\\"), "D:\\Apps\\VLC\\\\vlc.exe",
+         kPotDefault64},
+        {"paths stay as stored", kVlc64 + installDir("/opt/fake/vlc") + kPot64 + programPath("/opt/fake/pot"),
+         "/opt/fake/vlc\\vlc.exe", "/opt/fake/pot"},
+        {"over-long values are absent", kVlc64 + installDir(tooLong) + kPot32 + programPath(tooLong), kVlcDefault64,
+         kPotDefault86},
+        {"REG_EXPAND_SZ is absent",
+         kVlc64 + "\"InstallDir\"=hex(2):44,00,3a,00,00,00\r\n" + kPot32 + "\"ProgramPath\"=hex(2):45,00,00,00\r\n",
+         kVlcDefault64, kPotDefault86},
+        {"a regedit export in UTF-16", kVlc64 + installDir("D:\\\\Vid\xC3\xA9os"), "D:\\Vid\xC3\xA9os\\vlc.exe",
+         kPotDefault64, Source::Utf16File},
+        {"registry file missing", kVlc64 + installDir("unused"), kVlcDefault86, kPotDefault64, Source::MissingFile},
+        {"no registry configured", kVlc64 + installDir("unused"), kVlcDefault86, kPotDefault64, Source::Unset},
+    };
+    for (const Row &row : rows) {
+        useRegistry(row.body, row.source);
+        refreshPlayerPaths();
+        const std::map<std::string, QString> table = playerPathSnapshot();
+        ASSERT_EQ(table.size(), 2u) << row.what;
+        EXPECT_EQ(table.at("vlc").toStdString(), row.vlc) << row.what;
+        EXPECT_EQ(table.at("potplayer").toStdString(), row.potplayer) << row.what;
+        EXPECT_EQ(getPlayerPath("vlc"), row.vlc) << row.what;
+        EXPECT_EQ(getPlayerPath("potplayer"), row.potplayer) << row.what;
+
+        // Keys are exact; a miss never inserts.
+        for (const char *other : {"elmedia", "VLC", "PotPlayer", ""}) {
+            EXPECT_EQ(getPlayerPath(other), "") << row.what << ": " << other;
+            EXPECT_FALSE(isPlayerInstalled(other)) << row.what << ": " << other;
+        }
+        EXPECT_EQ(playerPathSnapshot().size(), 2u) << row.what;
+    }
+}
+
+TEST_F(PlayerTable, InstalledMeansTheStoredFileExists)
+{
+    // On Linux the appended "\vlc.exe" is part of the file name.
+    const QString vlcFolder = m_dir.filePath(QStringLiteral("vlc"));
+    const QString vlcPath = vlcFolder + QStringLiteral("\\vlc.exe");
+    const QString potPath = m_dir.filePath(QStringLiteral("pot player"));
+    QFile(vlcPath).open(QIODevice::WriteOnly);
+    useRegistry(kVlc64 + installDir(vlcFolder.toStdString()) + kPot64 + programPath(potPath.toStdString()));
+    refreshPlayerPaths();
+
+    EXPECT_EQ(getPlayerPath("vlc"), vlcPath.toStdString());
+    EXPECT_TRUE(isPlayerInstalled("vlc"));
+    EXPECT_FALSE(isPlayerInstalled("potplayer"));
+    // Existence is checked when asked, not when stored.
+    QFile(potPath).open(QIODevice::WriteOnly);
+    EXPECT_TRUE(isPlayerInstalled("potplayer"));
+    QFile::remove(vlcPath);
+    EXPECT_FALSE(isPlayerInstalled("vlc"));
+}
+
+TEST_F(PlayerTable, LookupsNeverSeeARefreshHalfDone)
+{
+    useRegistry(kVlc64 + installDir("D:\\\\VLC") + kPot32 + programPath("E:\\\\pot.exe"));
+    refreshPlayerPaths();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([] {
+            for (int n = 0; n < 200; ++n)
+                refreshPlayerPaths();
+        });
+        threads.emplace_back([&wrong] {
+            for (int n = 0; n < 2000; ++n) {
+                if (getPlayerPath("vlc") != "D:\\VLC\\vlc.exe" || getPlayerPath("potplayer") != "E:\\pot.exe"
+                    || playerPathSnapshot().size() != 2)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}

@@ -1,0 +1,387 @@
+#include "serviceprocess.h"
+
+#include "eventwait.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#ifndef MIRVALE_EXECUTABLE
+#define MIRVALE_EXECUTABLE ""
+#endif
+
+namespace e2e {
+
+namespace {
+
+// Abstract socket names need no folder the (possibly unprivileged) service can reach.
+int openNotifySocket(QByteArray *name)
+{
+    static std::atomic<int> s_counter{0};
+    *name = QByteArray("mirvale-e2e-") + QByteArray::number(getpid()) + '-'
+            + QByteArray::number(s_counter++);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    address.sun_path[0] = '\0';
+    std::memcpy(address.sun_path + 1, name->constData(), size_t(name->size()));
+    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name->size()));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Bound the way the service binds (all interfaces), then released at once.
+bool portIsFree(quint16 port)
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::Any, port);
+}
+
+// Inodes of the sockets listening on a TCP port, IPv4 and IPv6.
+QSet<QByteArray> listeningInodes(quint16 port)
+{
+    QSet<QByteArray> inodes;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file{QString::fromLatin1(table)};
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        for (int i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
+            if (fields.size() < 10 || fields.at(3) != "0A")
+                continue;
+            const QByteArray local = fields.at(1);
+            if (local.mid(local.lastIndexOf(':') + 1).toUInt(nullptr, 16) == port)
+                inodes.insert(fields.at(9));
+        }
+    }
+    return inodes;
+}
+
+QSet<QByteArray> socketInodesOf(qint64 pid)
+{
+    QSet<QByteArray> inodes;
+    const QString folder = QStringLiteral("/proc/%1/fd").arg(pid);
+    for (const QString &name : QDir(folder).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        char target[256];
+        const ssize_t length = readlink(QFile::encodeName(folder + '/' + name).constData(), target,
+                                        sizeof target - 1);
+        if (length <= 0)
+            continue;
+        const QByteArray link(target, int(length));
+        if (link.startsWith("socket:["))
+            inodes.insert(link.mid(8, link.size() - 9));
+    }
+    return inodes;
+}
+
+bool copyFile(const QString &from, const QString &to, QFileDevice::Permissions permissions)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to) && QFile::setPermissions(to, permissions);
+}
+
+constexpr auto kReadableByAll = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+constexpr auto kExecutableByAll = kReadableByAll | QFileDevice::ExeOwner | QFileDevice::ExeGroup
+                                  | QFileDevice::ExeOther;
+
+} // namespace
+
+bool runningAsRoot()
+{
+    return geteuid() == 0;
+}
+
+ServiceProcess::ServiceProcess(ServiceOptions options)
+    : m_options(std::move(options))
+{
+    // The service may run as "nobody": it must reach its copy of the executable.
+    QFile::setPermissions(m_work.path(), kExecutableByAll);
+}
+
+ServiceProcess::~ServiceProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(5000);
+    }
+    if (m_notifyFd >= 0)
+        close(m_notifyFd);
+}
+
+QString ServiceProcess::executablePath()
+{
+    const QString fromEnvironment = qEnvironmentVariable("MIRVALE_EXECUTABLE");
+    return fromEnvironment.isEmpty() ? QStringLiteral(MIRVALE_EXECUTABLE) : fromEnvironment;
+}
+
+bool ServiceProcess::prepareBinary(QString *error)
+{
+    const QFileInfo built(executablePath());
+    if (!built.isExecutable()) {
+        *error = QStringLiteral("no executable at %1").arg(built.filePath());
+        return false;
+    }
+    const bool dropPrivileges = m_options.unprivileged && runningAsRoot();
+    if (!dropPrivileges && m_options.withCertificates) {
+        m_binaryDir = built.absolutePath();
+        m_program = built.absoluteFilePath();
+        return true;
+    }
+    // A private copy: without the certificate files, or readable by "nobody" (the build's
+    // key file is private to its owner).
+    m_binaryDir = m_work.filePath(QStringLiteral("bin"));
+    QDir().mkpath(m_binaryDir);
+    QFile::setPermissions(m_binaryDir, kExecutableByAll);
+    m_program = m_binaryDir + QStringLiteral("/mirvale");
+    if (!copyFile(built.absoluteFilePath(), m_program, kExecutableByAll)) {
+        *error = QStringLiteral("cannot copy %1").arg(built.filePath());
+        return false;
+    }
+    if (m_options.withCertificates) {
+        for (const char *name : {"server.crt", "server.key"}) {
+            const QString source = built.absolutePath() + '/' + QLatin1String(name);
+            if (!copyFile(source, m_binaryDir + '/' + QLatin1String(name), kReadableByAll)) {
+                *error = QStringLiteral("cannot copy %1 (the build writes it)").arg(source);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool ServiceProcess::start(QString *error)
+{
+    if (!prepareBinary(error))
+        return false;
+    m_notifyFd = openNotifySocket(&m_notifyName);
+    if (m_notifyFd < 0) {
+        *error = QStringLiteral("cannot create the notify socket: %1").arg(strerror(errno));
+        return false;
+    }
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        for (const quint16 port : qAsConst(m_options.freePorts)) {
+            if (!portIsFree(port) && !waitUntil([port] { return portIsFree(port); }, 180000, 500)) {
+                *error = QStringLiteral("port %1 stays taken by another process (another service?)").arg(port);
+                return false;
+            }
+        }
+        if (!launch(error))
+            return false;
+        if (waitUntil([this] { return ownsListeners(); }, scaledTimeout(5000), 100))
+            return true;
+        // Someone else bound a port between the check and the service's start.
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(5000);
+        *error = QStringLiteral("the service did not get its ports; stderr:\n") + stderrTail();
+    }
+    return false;
+}
+
+bool ServiceProcess::launch(QString *error)
+{
+    m_ready = false;
+    for (char buffer[512]; recv(m_notifyFd, buffer, sizeof buffer, 0) > 0;) {
+        // Left over from an earlier attempt.
+    }
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"NOTIFY_SOCKET", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                             "JOURNAL_STREAM", "QT_MESSAGE_PATTERN", "QT_LOGGING_RULES",
+                             "MIRVALE_PUBLIC_DIR", "MIRVALE_REGISTRY", "LISTEN_FDS",
+                             "LISTEN_PID", "INVOCATION_ID", "MIRVALE_EXECUTABLE"})
+        environment.remove(QLatin1String(name));
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), '@' + QString::fromLatin1(m_notifyName));
+    // The debug records go to stderr, never to the journal.
+    environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+    if (!m_options.publicDir.isEmpty())
+        environment.insert(QStringLiteral("MIRVALE_PUBLIC_DIR"), m_options.publicDir);
+    if (!m_options.registryFile.isEmpty())
+        environment.insert(QStringLiteral("MIRVALE_REGISTRY"), m_options.registryFile);
+
+    QStringList arguments = m_options.arguments;
+    QString program = m_program;
+    if (m_options.unprivileged && runningAsRoot()) {
+        const QString home = m_work.filePath(QStringLiteral("home"));
+        QDir().mkpath(home);
+        QFile::setPermissions(home, QFileDevice::Permissions(0x7777));
+        environment.insert(QStringLiteral("HOME"), home);
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        environment.insert(QStringLiteral("USER"), QStringLiteral("nobody"));
+        environment.insert(QStringLiteral("LOGNAME"), QStringLiteral("nobody"));
+        // setpriv execs the service, so the process id stays the service's own.
+        arguments = QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                QStringLiteral("--init-groups"), QStringLiteral("--"), m_program}
+                    + m_options.arguments;
+        program = QStringLiteral("/usr/bin/setpriv");
+    }
+
+    m_stderrFile = m_work.filePath(QStringLiteral("stderr.log"));
+    m_process.setStandardErrorFile(m_stderrFile, QIODevice::Truncate);
+    m_process.setStandardOutputFile(m_work.filePath(QStringLiteral("stdout.log")),
+                                    QIODevice::Truncate);
+    m_process.setProcessEnvironment(environment);
+    m_process.setWorkingDirectory(m_work.path());
+    m_process.setProgram(program);
+    m_process.setArguments(arguments);
+    m_process.start();
+    if (!m_process.waitForStarted(scaledTimeout(10000))) {
+        *error = QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString());
+        return false;
+    }
+
+    m_ready = waitForReady(scaledTimeout(20000));
+    if (m_ready)
+        return true;
+    if (m_process.state() == QProcess::NotRunning) {
+        *error = QStringLiteral("the service exited during start-up (code %1); stderr:\n%2")
+                     .arg(m_process.exitCode())
+                     .arg(stderrTail());
+        return false;
+    }
+    // No READY=1: see whether it listens anyway, so the rest of the test still says something.
+    const bool listening = waitUntil(
+        [&] {
+            QTcpSocket probe;
+            probe.connectToHost(QStringLiteral("127.0.0.1"), m_options.probePort);
+            return probe.waitForConnected(300);
+        },
+        scaledTimeout(10000), 100);
+    if (!listening) {
+        *error = QStringLiteral("neither READY=1 nor a listener on port %1; stderr:\n%2")
+                     .arg(m_options.probePort)
+                     .arg(stderrTail());
+        return false;
+    }
+    ADD_FAILURE() << "the service never sent READY=1 through NOTIFY_SOCKET; the test fell back "
+                     "to waiting for port "
+                  << m_options.probePort << " to accept";
+    return true;
+}
+
+bool ServiceProcess::waitForReady(int timeoutMs)
+{
+    bool ready = false;
+    QEventLoop loop;
+    QSocketNotifier notifier(m_notifyFd, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = recv(m_notifyFd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            const QByteArray datagram(buffer, int(n));
+            if (datagram.split('\n').contains("READY=1"))
+                ready = true;
+        }
+        if (ready)
+            loop.quit();
+    });
+    QObject::connect(&m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (m_process.state() == QProcess::Running)
+        loop.exec();
+    QObject::disconnect(&m_process, nullptr, &loop, nullptr);
+    return ready;
+}
+
+bool ServiceProcess::ownsListeners() const
+{
+    if (!isRunning())
+        return false;
+    const QSet<QByteArray> own = socketInodesOf(m_process.processId());
+    for (const quint16 port : qAsConst(m_options.ownedPorts)) {
+        if (!listeningInodes(port).intersects(own))
+            return false;
+    }
+    return true;
+}
+
+qint64 ServiceProcess::pid() const
+{
+    return m_process.processId();
+}
+
+bool ServiceProcess::isRunning() const
+{
+    return m_process.state() != QProcess::NotRunning;
+}
+
+bool ServiceProcess::stop(int timeoutMs, int signal)
+{
+    if (!isRunning())
+        return true;
+    ::kill(pid_t(m_process.processId()), signal);
+    return waitForExit(timeoutMs);
+}
+
+bool ServiceProcess::waitForExit(int timeoutMs)
+{
+    if (!isRunning())
+        return true;
+    QEventLoop loop;
+    QObject::connect(&m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(&m_process, nullptr, &loop, nullptr);
+    return !isRunning();
+}
+
+QByteArray ServiceProcess::stderrText() const
+{
+    QFile file(m_stderrFile);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString ServiceProcess::stderrTail(int lines) const
+{
+    const QList<QByteArray> all = stderrText().split('\n');
+    QStringList tail;
+    for (int i = qMax(0, all.size() - lines); i < all.size(); ++i)
+        tail << QString::fromUtf8(all.at(i));
+    return tail.join('\n');
+}
+
+bool ServiceProcess::waitForStderr(const QByteArray &needle, int timeoutMs, qsizetype from) const
+{
+    return waitUntil([&] { return stderrText().indexOf(needle, int(from)) >= 0; }, timeoutMs, 50);
+}
+
+QString ServiceProcess::sanitizerReports() const
+{
+    QStringList found;
+    for (const QByteArray &line : stderrText().split('\n')) {
+        if (line.contains("ERROR: AddressSanitizer") || line.contains("ERROR: LeakSanitizer")
+            || line.contains("WARNING: ThreadSanitizer") || line.contains("runtime error:"))
+            found << QString::fromUtf8(line);
+    }
+    return found.join('\n');
+}
+
+} // namespace e2e
