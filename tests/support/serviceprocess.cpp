@@ -218,6 +218,13 @@ bool ServiceProcess::launch(QString *error)
     // The debug records go to stderr, never to the journal.
     environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+    // A sanitized build's leak reports must reach into libwebsockets and OpenSSL, which have
+    // no frame pointers, for the suppressions to match: the fast unwinder stops there.
+    QString asanOptions = environment.value(QStringLiteral("ASAN_OPTIONS"));
+    if (!asanOptions.contains(QLatin1String("fast_unwind_on_malloc"))) {
+        asanOptions += QLatin1String(asanOptions.isEmpty() ? "" : ":");
+        environment.insert(QStringLiteral("ASAN_OPTIONS"), asanOptions + QLatin1String("fast_unwind_on_malloc=0"));
+    }
     if (!m_options.publicDir.isEmpty())
         environment.insert(QStringLiteral("MIRVALE_PUBLIC_DIR"), m_options.publicDir);
     if (!m_options.registryFile.isEmpty())

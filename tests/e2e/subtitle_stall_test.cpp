@@ -1,0 +1,56 @@
+// A subtitle server that accepts and never answers: the download gives up at its bound,
+// the player starts without the subtitle, and meanwhile the other port keeps serving.
+
+#include "e2ecommon.h"
+#include "httptestserver.h"
+
+#include <QElapsedTimer>
+
+using namespace e2e;
+
+namespace {
+
+TEST(SubtitleStallE2E, StalledDownloadEndsAtItsBoundWhileTheOtherPortServes)
+{
+    HttpTestServer http;
+    ASSERT_TRUE(http.listen());
+    http.setRoute("/stall.srt", {200, {}, {}, true});
+    SuiteService suite;
+    ServiceOptions options;
+    options.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("x")};
+    ASSERT_TRUE(suite.start(options)) << suite.error.toStdString();
+    WsClient stalled;
+    E2E_OPEN(stalled, wsUrl(kPlainPort));
+    WsClient other;
+    E2E_OPEN(other, wsUrl(kTlsPort));
+    RecordWatcher records(suite.players->recordDir());
+
+    QElapsedTimer timer;
+    timer.start();
+    stalled.sendText(R"({"action":"Play","application":"vlc","id":1,"params":{"files":[{"url":"http://nas/a.mkv","sub-file":")"
+                     + http.url("/stall.srt") + R"("}]}})");
+    ASSERT_TRUE(waitUntil([&] { return http.hits("/stall.srt") == 1; }, scaledTimeout(10000)))
+        << "the download never reached the server";
+
+    // While port 8142's agent waits for the download, 8143's answers.
+    for (int id = 1; id <= 3; ++id) {
+        EXPECT_EQ(orNone(other.request(getinfoRequest(QByteArray::number(id)))),
+                  getinfoReply(kBothPlayers, QByteArray::number(id)));
+        pace(10000);
+    }
+    EXPECT_TRUE(stalled.expectSilence(100)) << "answered before the download ended";
+
+    const QByteArray reply = orNone(stalled.nextMessage(scaledTimeout(90000)));
+    std::cout << "[ measure  ] Play with a stalled subtitle server answered after " << timer.elapsed() << " ms\n";
+    EXPECT_EQ(reply, playReply("1", 0, false));
+    const auto record = records.next();
+    ASSERT_TRUE(record) << "the player did not start";
+    EXPECT_EQ(record->arguments.size(), 2) << record->arguments.join(' ').toStdString();
+    EXPECT_EQ(record->arguments.value(1), "--video-on-top");
+    EXPECT_EQ(filesIn(suite.players->subtitleDir()), QStringList()) << "a partial subtitle file was left";
+
+    dumpStderr(suite.service.get(), HasFailure());
+    suite.stop();
+}
+
+} // namespace
