@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+
+#include <csignal>
+#include <sys/prctl.h>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -28,6 +31,11 @@
 #endif
 
 namespace e2e {
+
+void ChildProcess::setupChildProcess()
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
 
 namespace {
 

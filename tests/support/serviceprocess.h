@@ -11,6 +11,14 @@
 
 namespace e2e {
 
+// The service dies with the test: a test aborted by a sanitizer or a time-out must not leave
+// it holding the ports for the tests after it.
+class ChildProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override;
+};
+
 struct ServiceOptions {
     QStringList arguments;        // after the program name, e.g. {"-e", "x"} for debug mode
     QString registryFile;         // MIRVALE_REGISTRY; empty leaves it unset
@@ -76,7 +84,7 @@ private:
     QString m_binaryDir;
     QString m_program;
     QString m_stderrFile;
-    QProcess m_process;
+    ChildProcess m_process;
     int m_notifyFd = -1;
     QByteArray m_notifyName;
     bool m_ready = false;
