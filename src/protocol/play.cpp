@@ -12,11 +12,33 @@
 #include <QTime>
 #include <QUrl>
 
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+
 namespace {
 
 // Names tried before giving up: far more than two agents can take in one millisecond, and a
 // bound, so a folder full of stale names cannot hold a request forever.
 constexpr int kMaxNameAttempts = 1000;
+
+// The local time of day from the C library's reentrant conversion. QTime::currentTime() re-runs
+// tzset() on every call, which frees and reallocates the library's zone state while the other
+// agent's thread may be converting a time too.
+QTime currentLocalTime()
+{
+    using namespace std::chrono;
+    const system_clock::time_point now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const int millis = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    return QTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59), millis); // 60: a leap second
+}
 
 bool nameTaken(const QString &path)
 {
@@ -138,7 +160,7 @@ bool createPlaylistFile(QFile &file, const QString &folder, const QString &timeN
 
 QJsonObject handlePlay(QJsonObject &request, const QString &application, const PlayContext &context)
 {
-    return handlePlayAt(request, application, context, QTime::currentTime());
+    return handlePlayAt(request, application, context, currentLocalTime());
 }
 
 QJsonObject handlePlayAt(QJsonObject &request, const QString &application, const PlayContext &context,

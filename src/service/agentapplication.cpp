@@ -52,8 +52,12 @@ bool TessorAgentApplication::createAgent(quint16 port, bool useTls)
         return false;
     }
     thread->setAgent(agent);
-    // Before start, so that a thread that ends at once still reaches the slot.
-    connect(thread, SIGNAL(finished()), this, SLOT(onThreadFinished()));
+    // Before start, so that a thread that ends at once still reaches the slot. finished() is
+    // emitted on the agent thread; the slot runs on the main thread.
+    connect(thread, &QThread::finished, this, [this] {
+        std::lock_guard<std::mutex> lock(m_finishGate);
+        QMetaObject::invokeMethod(this, "onThreadFinished", Qt::QueuedConnection);
+    }, Qt::DirectConnection);
     m_agents[thread] = agent;
     thread->start(QThread::InheritPriority);
     return true;
@@ -80,6 +84,7 @@ void TessorAgentApplication::stopAllAgents()
         agent->stopServer(); // returns once the worker has left the service loop
         thread->exit(0);
         thread->wait();
+        { std::lock_guard<std::mutex> lock(m_finishGate); }
         // Deleted here rather than with deleteLater: on the way out of the program the event
         // loop has already ended and would never get to them. A finished() still queued for
         // onThreadFinished only finds the map empty.
@@ -95,5 +100,6 @@ void TessorAgentApplication::cleanupAtEndOfProgram()
 
 void TessorAgentApplication::onThreadFinished()
 {
+    { std::lock_guard<std::mutex> lock(m_finishGate); }
     stopAllAgents();
 }

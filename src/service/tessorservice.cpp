@@ -7,6 +7,7 @@
 #include <QIcon>
 
 #include <cstring>
+#include <ctime>
 
 TessorService::TessorService(int argc, char **argv)
     : QtService<QApplication>(argc, argv, QStringLiteral("Mirvale")), m_debugMode(false)
@@ -35,6 +36,9 @@ void TessorService::start()
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirvale.ico")));
     QGuiApplication::setQuitOnLastWindowClosed(false);
     m_bDebugMode = m_debugMode; // before any agent thread exists
+    // The C library sets up its time zone state on the first local time conversion; done here,
+    // before the agents convert times in parallel.
+    tzset();
     m_agentApp.initPaths();
     m_agentApp.createAgent(8142, false);
     m_agentApp.createAgent(8143, true);
