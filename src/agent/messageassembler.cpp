@@ -1,5 +1,7 @@
 #include "messageassembler.h"
 
+#include "protocol/jsonnames.h"
+
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QString>
@@ -11,6 +13,9 @@ bool isCompleteJson(std::string text)
     // The round trip mirrors the request parser: it stops at a NUL and turns invalid UTF-8
     // into U+FFFD, which QJsonDocument would otherwise refuse.
     const QByteArray utf8 = QString::fromUtf8(text.c_str()).toUtf8();
+    // Refused before the parser sees it: the parser would leak the repeated member's value.
+    if (hasRepeatedName(utf8))
+        return false;
     return !QJsonDocument::fromJson(utf8).isNull();
 }
 

@@ -8,7 +8,8 @@
 // Pure logic (Qt Core only): the agent feeds it what libwebsockets delivers.
 
 // True when QJsonDocument accepts the text (after a round trip through QString, as the
-// request parser sees it): one object or array with optional surrounding white space.
+// request parser sees it): one object or array with optional surrounding white space, in
+// which no object repeats a member name (see protocol/jsonnames.h).
 bool isCompleteJson(std::string text);
 
 // Follows the JSON grammar byte by byte so that completeness is known without parsing the

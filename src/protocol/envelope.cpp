@@ -1,6 +1,7 @@
 #include "envelope.h"
 
 #include "getinfo.h"
+#include "jsonnames.h"
 #include "play.h"
 
 #include <QByteArray>
@@ -12,6 +13,8 @@ QJsonObject parseJsonObject(std::string text)
 {
     // fromUtf8 of a bare pointer stops at the first NUL.
     const QByteArray utf8 = QString::fromUtf8(text.c_str()).toUtf8();
+    if (hasRepeatedName(utf8))
+        return QJsonObject();
     const QJsonDocument document = QJsonDocument::fromJson(utf8);
     if (document.isNull() || !document.isObject())
         return QJsonObject();

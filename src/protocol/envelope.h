@@ -10,7 +10,7 @@
 // the request and sends the reply.
 
 // The request object of a message; an empty object when the text (up to its first NUL) is not
-// a JSON object.
+// a JSON object, or names a member twice in one object.
 QJsonObject parseJsonObject(std::string text);
 
 // The compact UTF-8 text of a reply.

@@ -105,6 +105,26 @@ TEST_F(Envelope, IdIsEchoedWhateverItsType)
     });
 }
 
+// Qt's parser leaks the earlier value of a repeated name, so any object that repeats one is
+// refused; names count as the same when they decode to the same text.
+TEST_F(Envelope, RequestThatRepeatsANameIsUnsupported)
+{
+    const std::string getinfo = R"({"action":"Getinfo","applications":[],"id":1,)" + kSupport;
+    expectReplies({
+        {R"({"action":"Getinfo","action":"Getinfo"})", kUnsupport},
+        {R"({"action":"Getinfo","id":1,"id":2})", kUnsupport},
+        {R"({"action":"Getinfo","id":{"a":[1]},"id":{"a":[2]}})", kUnsupport},
+        {R"({"action":"Getinfo","\u0061ction":"Getinfo"})", kUnsupport},
+        {R"({"action":"Getinfo","id":[{"x":1,"x":2}]})", kUnsupport},
+        {R"({"action":"Getinfo","\ud83d\ude00":1,"\ud83d\ude00":2})", kUnsupport},
+        // Not repeats: the same name in sibling or nested objects, names that only look alike,
+        // and names inside strings.
+        {R"({"action":"Getinfo","id":1,"p":[{"x":1},{"x":2}],"q":{"p":{"p":0}}})", getinfo},
+        {R"({"action":"Getinfo","id":1,"a":0,"A":0,"a ":0,"\"a":0,"a\\":0})", getinfo},
+        {R"({"action":"Getinfo","id":1,"v":"\"id\":2,\"id\":3","w":["id","id"]})", getinfo},
+    });
+}
+
 TEST_F(Envelope, ExtraKeysAreIgnored)
 {
     expectReplies({

@@ -1,0 +1,56 @@
+// SIGTERM, as systemd sends it, while 200 clients are connected: the service ends with code 0
+// and every client sees its connection end.
+
+#include "hostileservice.h"
+#include "hostilesocket.h"
+
+#include <QElapsedTimer>
+
+#include <string>
+#include <vector>
+
+using namespace hostile;
+using e2e::scaledTimeout;
+
+namespace {
+
+TEST(HostileShutdown, SigtermWithTwoHundredClientsConnectedEndsWithCodeZero)
+{
+    HostileService service;
+    ASSERT_TRUE(service.start()) << service.error().toStdString();
+
+    constexpr int kClients = 200;
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<HostileSocket> clients(kClients);
+    for (int i = 0; i < kClients; ++i) {
+        const quint16 port = i % 2 ? kTlsPort : kPlainPort;
+        ASSERT_TRUE(clients[i].connectTcp(port, scaledTimeout(20000))) << i << ": " << clients[i].error().toStdString();
+        ASSERT_TRUE(clients[i].sendHandshake(port, scaledTimeout(20000))) << i;
+    }
+    int connected = 0;
+    for (HostileSocket &client : clients)
+        connected += client.finishHandshake(scaledTimeout(90000)) ? 1 : 0;
+    ASSERT_EQ(connected, kClients);
+    observe("shutdown: 200 handshakes completed after", std::to_string(clock.elapsed()) + " ms");
+    // Some are in the middle of a request when the signal comes.
+    for (int i = 0; i < kClients; i += 4)
+        clients[i].sendAll(clientFrame(Text, R"({"action":"Getinfo",)"), scaledTimeout(5000));
+    ASSERT_TRUE(service.serves(kPlainPort)); // all of the above has been seen by the service
+    observe("shutdown: descriptors held with 200 clients", std::to_string(service.openDescriptors()));
+
+    clock.restart();
+    ASSERT_TRUE(service.process().stop(scaledTimeout(60000))) << "no exit within 60 s of SIGTERM";
+    observe("shutdown: exit after SIGTERM", std::to_string(clock.elapsed()) + " ms");
+    EXPECT_EQ(service.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(service.process().exitCode(), 0);
+    EXPECT_EQ(service.process().sanitizerReports().toStdString(), std::string());
+
+    int ended = 0;
+    for (HostileSocket &client : clients)
+        ended += client.waitClosed(scaledTimeout(5000)).has_value() ? 1 : 0;
+    EXPECT_EQ(ended, kClients) << "connections left open by a service that has exited";
+    service.dumpStderr(::testing::Test::HasFailure());
+}
+
+} // namespace
