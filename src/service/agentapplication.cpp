@@ -54,10 +54,7 @@ bool TessorAgentApplication::createAgent(quint16 port, bool useTls)
     thread->setAgent(agent);
     // Before start, so that a thread that ends at once still reaches the slot. finished() is
     // emitted on the agent thread; the slot runs on the main thread.
-    connect(thread, &QThread::finished, this, [this] {
-        std::lock_guard<std::mutex> lock(m_finishGate);
-        QMetaObject::invokeMethod(this, "onThreadFinished", Qt::QueuedConnection);
-    }, Qt::DirectConnection);
+    connect(thread, &QThread::finished, this, [this] { postThreadFinished(); }, Qt::DirectConnection);
     m_agents[thread] = agent;
     thread->start(QThread::InheritPriority);
     return true;
@@ -91,6 +88,14 @@ void TessorAgentApplication::stopAllAgents()
         delete agent;
         delete thread;
     }
+}
+
+// Agent thread. Named in tests/sanitizers/tsan.supp: the main thread's event list, which the
+// call is appended to, is guarded by Qt's own lock.
+Q_NEVER_INLINE void TessorAgentApplication::postThreadFinished()
+{
+    std::lock_guard<std::mutex> lock(m_finishGate);
+    QMetaObject::invokeMethod(this, "onThreadFinished", Qt::QueuedConnection);
 }
 
 void TessorAgentApplication::cleanupAtEndOfProgram()

@@ -51,6 +51,8 @@ public slots:
     void onThreadFinished();
 
 private:
+    void postThreadFinished();
+
     // Main thread only, no lock: every caller and both slots run there.
     std::map<QAgentThread *, TessorAgent *> m_agents;
     QString m_appDir;
