@@ -1,7 +1,6 @@
 #include "hostilesocket.h"
 
 #include <QList>
-#include <QRandomGenerator>
 
 #include <chrono>
 #include <cerrno>
@@ -41,33 +40,6 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
 }
 
 } // namespace
-
-QByteArray clientFrame(quint8 opcode, const QByteArray &payload, bool fin, quint8 rsv)
-{
-    QByteArray frame;
-    frame.append(char((fin ? 0x80 : 0x00) | ((rsv & 0x7) << 4) | (opcode & 0x0F)));
-    const quint64 length = quint64(payload.size());
-    if (length < 126) {
-        frame.append(char(0x80 | length));
-    } else if (length <= 0xFFFF) {
-        frame.append(char(0x80 | 126));
-        frame.append(char(length >> 8));
-        frame.append(char(length & 0xFF));
-    } else {
-        frame.append(char(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame.append(char((length >> shift) & 0xFF));
-    }
-    const quint32 maskValue = QRandomGenerator::global()->generate();
-    const char mask[4] = {char(maskValue >> 24), char(maskValue >> 16), char(maskValue >> 8), char(maskValue)};
-    frame.append(mask, 4);
-    const int start = frame.size();
-    frame.append(payload);
-    char *data = frame.data() + start;
-    for (int i = 0; i < payload.size(); ++i)
-        data[i] = char(data[i] ^ mask[i % 4]);
-    return frame;
-}
 
 HostileSocket::~HostileSocket()
 {

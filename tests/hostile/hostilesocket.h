@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rawwsclient.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,6 +12,8 @@
 // never sends. Every wait is poll(2) on the socket with a time-out; nothing sleeps.
 // Plain ws:// to 127.0.0.1 only.
 namespace hostile {
+
+using e2e::clientFrame;
 
 class HostileSocket
 {
@@ -67,8 +71,6 @@ private:
     QString m_error;
 };
 
-// One masked client frame. rsv holds the three reserved bits (RSV1 = 4).
-QByteArray clientFrame(quint8 opcode, const QByteArray &payload, bool fin = true, quint8 rsv = 0);
 
 enum Opcode : quint8 { Continuation = 0x0, Text = 0x1, Binary = 0x2, Close = 0x8, Ping = 0x9, Pong = 0xA };
 

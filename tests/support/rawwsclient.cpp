@@ -56,7 +56,7 @@ bool RawWsClient::open(quint16 port, const QByteArray &subprotocol, int timeoutM
     return true;
 }
 
-void RawWsClient::sendFrame(quint8 opcode, const QByteArray &payload, bool fin, quint8 rsv)
+QByteArray clientFrame(quint8 opcode, const QByteArray &payload, bool fin, quint8 rsv)
 {
     QByteArray frame;
     frame.append(char((fin ? 0x80 : 0x00) | ((rsv & 0x7) << 4) | (opcode & 0x0F)));
@@ -76,10 +76,17 @@ void RawWsClient::sendFrame(quint8 opcode, const QByteArray &payload, bool fin, 
     const char mask[4] = {char(maskValue >> 24), char(maskValue >> 16), char(maskValue >> 8),
                           char(maskValue)};
     frame.append(mask, 4);
-    QByteArray masked = payload;
-    for (int i = 0; i < masked.size(); ++i)
-        masked[i] = char(masked[i] ^ mask[i % 4]);
-    frame.append(masked);
+    const int start = frame.size();
+    frame.append(payload);
+    char *data = frame.data() + start;
+    for (int i = 0; i < payload.size(); ++i)
+        data[i] = char(data[i] ^ mask[i % 4]);
+    return frame;
+}
+
+void RawWsClient::sendFrame(quint8 opcode, const QByteArray &payload, bool fin, quint8 rsv)
+{
+    const QByteArray frame = clientFrame(opcode, payload, fin, rsv);
     m_socket.write(frame);
     m_socket.flush();
 }

@@ -9,6 +9,9 @@
 
 namespace e2e {
 
+// One masked client frame. rsv holds the three reserved bits (RSV1 = 4, RSV2 = 2, RSV3 = 1).
+QByteArray clientFrame(quint8 opcode, const QByteArray &payload, bool fin = true, quint8 rsv = 0);
+
 // A minimal WebSocket client that writes frames by hand, for what QWebSocket cannot send:
 // a message's frames spread over time, interleaved with other clients, reserved bits set,
 // invalid UTF-8 in a text frame. Plain ws:// to 127.0.0.1 only.
