@@ -184,9 +184,9 @@ int main(int argc, char **argv)
     const QCommandLineOption deadlineOption(QStringLiteral("deadline"), QStringLiteral("Give up after this many seconds."),
                                             QStringLiteral("s"), QStringLiteral("300"));
     const QCommandLineOption plainOption(QStringLiteral("plain-port"), QStringLiteral("ws:// port (0: wss only)."),
-                                         QStringLiteral("port"), QStringLiteral("8142"));
+                                         QStringLiteral("port"), QString::number(MIRVALE_PLAIN_PORT));
     const QCommandLineOption tlsOption(QStringLiteral("tls-port"), QStringLiteral("wss:// port (0: plain only)."),
-                                       QStringLiteral("port"), QStringLiteral("8143"));
+                                       QStringLiteral("port"), QString::number(MIRVALE_TLS_PORT));
     const QCommandLineOption headerOption(QStringLiteral("header"), QStringLiteral("Print the column names first."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Name every reply slower than 1.1 s."));
     parser.addOptions({connectionsOption, requestsOption, modeOption, pidOption, deadlineOption, plainOption,

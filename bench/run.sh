@@ -14,6 +14,8 @@ root=$(pwd)
 requests=${1:-10}
 counts=${BENCH_COUNTS:-"1 50 200 500"}
 build=${BENCH_BUILD_DIR:-build-bench}
+# The service's ports.
+. ./constants.env
 
 scripts/deps.sh test
 missing=()
@@ -52,7 +54,7 @@ owns_port() { ss -Hltnp "sport = :$1" 2>/dev/null | grep -q "pid=$2,"; }
 
 start_service() {
     for _ in $(seq 1 300); do
-        port_open 8142 || port_open 8143 || break
+        port_open "$MIRVALE_PLAIN_PORT" || port_open "$MIRVALE_TLS_PORT" || break
         sleep 1
     done
     rm -rf "$work/public"
@@ -61,7 +63,7 @@ start_service() {
         "$executable" >"$work/service.log" 2>&1 &
     service_pid=$!
     for _ in $(seq 1 200); do
-        if owns_port 8142 "$service_pid" && owns_port 8143 "$service_pid"; then
+        if owns_port "$MIRVALE_PLAIN_PORT" "$service_pid" && owns_port "$MIRVALE_TLS_PORT" "$service_pid"; then
             return 0
         fi
         kill -0 "$service_pid" 2>/dev/null || break

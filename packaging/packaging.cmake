@@ -2,6 +2,10 @@
 # The certificate and key are not packaged: postinst creates a pair for each machine.
 
 set(MIRVALE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+# postinst takes the pass phrase and the port from constants.env.
+configure_file(${MIRVALE_PACKAGING_DIR}/debian/postinst.in ${CMAKE_BINARY_DIR}/packaging/debian/postinst
+               @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+               WORLD_READ WORLD_EXECUTE)
 
 # Only this component goes into the package, whatever else the tree installs.
 install(TARGETS mirvale RUNTIME DESTINATION lib/mirvale COMPONENT mirvale)
@@ -22,7 +26,7 @@ set(CPACK_PACKAGE_VENDOR "Tessor")
 set(CPACK_PACKAGE_CONTACT "Mirvale maintainers <mirvale@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Tessor Launch Helper: opens media from web pages in a local player")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Two local WebSocket servers (8142 plain, 8143 TLS) through which a web page\n"
+    "Two local WebSocket servers (${MIRVALE_PLAIN_PORT} plain, ${MIRVALE_TLS_PORT} TLS) through which a web page\n"
     "asks which media players are installed and opens media in VLC or PotPlayer\n"
     "on the desktop of the logged-on user. The TLS certificate is created for\n"
     "each machine at install.")
@@ -36,7 +40,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # openssl: postinst creates the certificate with it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "openssl")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${MIRVALE_PACKAGING_DIR}/debian/postinst
+    ${CMAKE_BINARY_DIR}/packaging/debian/postinst
     ${MIRVALE_PACKAGING_DIR}/debian/prerm
     ${MIRVALE_PACKAGING_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

@@ -12,8 +12,11 @@ root=$(pwd)
 build=${1:-build}
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
-# The service's cipher list (TLS 1.2 and below; TLS 1.3 suites are configured apart).
-cipher_list='ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-SHA384:HIGH:!aNULL:!eNULL:!EXPORT:!DES:!MD5:!PSK:!RC4:!HMAC_SHA1:!SHA1:!DHE-RSA-AES128-GCM-SHA256:!DHE-RSA-AES128-SHA256:!AES128-GCM-SHA256:!AES128-SHA256:!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256'
+# The service's ports and cipher list (TLS 1.2 and below; TLS 1.3 suites are configured apart).
+. ./constants.env
+plain_port=$MIRVALE_PLAIN_PORT
+tls_port=$MIRVALE_TLS_PORT
+cipher_list=$MIRVALE_CIPHER_LIST
 
 missing=()
 for p in sslscan openssl iproute2; do
@@ -49,23 +52,23 @@ port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 owns_port() { ss -Hltnp "sport = :$1" 2>/dev/null | grep -q "pid=$2,"; }
 
 for _ in $(seq 1 300); do
-    port_open 8142 || port_open 8143 || break
+    port_open "$plain_port" || port_open "$tls_port" || break
     sleep 1
 done
-if port_open 8143; then
-    echo "port 8143 is taken by another process" >&2
+if port_open "$tls_port"; then
+    echo "port $tls_port is taken by another process" >&2
     exit 1
 fi
 mkdir -p "$work/public"
 MIRVALE_PUBLIC_DIR="$work/public" "$executable" >"$work/service.log" 2>&1 &
 service_pid=$!
 for _ in $(seq 1 200); do
-    owns_port 8143 "$service_pid" && break
+    owns_port "$tls_port" "$service_pid" && break
     kill -0 "$service_pid" 2>/dev/null || break
     sleep 0.1
 done
-if ! owns_port 8143 "$service_pid"; then
-    echo "the service does not listen on 8143 (taken by another process?); its log:" >&2
+if ! owns_port "$tls_port" "$service_pid"; then
+    echo "the service does not listen on $tls_port (taken by another process?); its log:" >&2
     tail -20 "$work/service.log" >&2
     exit 1
 fi
@@ -74,7 +77,7 @@ xml="$build/tls-scan.xml"
 summary="$build/tls-scan.txt"
 mkdir -p "$build"
 # Every step of a handshake waits for one of the service's one-second passes.
-sslscan --no-colour --timeout=20 --xml="$xml" 127.0.0.1:8143 >"$work/sslscan.txt" 2>&1 || true
+sslscan --no-colour --timeout=20 --xml="$xml" "127.0.0.1:$tls_port" >"$work/sslscan.txt" 2>&1 || true
 
 # Protocol versions as the scan found them, and the ciphers it was given.
 protocols=$(sed -n 's/.*<protocol type="\([a-z]*\)" version="\([0-9.]*\)" enabled="\([01]\)".*/\1 \2 \3/p' "$xml" \
@@ -103,14 +106,14 @@ done <<<"$offered"
 
 # A second opinion on the old protocols: OpenSSL's own client, allowed to try them.
 for flag in tls1 tls1_1; do
-    if echo | timeout 20 openssl s_client -connect 127.0.0.1:8143 "-$flag" -cipher 'DEFAULT:@SECLEVEL=0' >"$work/$flag.txt" 2>&1 \
+    if echo | timeout 20 openssl s_client -connect "127.0.0.1:$tls_port" "-$flag" -cipher 'DEFAULT:@SECLEVEL=0' >"$work/$flag.txt" 2>&1 \
         && grep -q '^ *Protocol *:' "$work/$flag.txt" && ! grep -q 'Cipher is (NONE)' "$work/$flag.txt"; then
         failures+=("openssl s_client -$flag completed a handshake")
     fi
 done
 
 {
-    echo "TLS scan of 127.0.0.1:8143, $(date -u '+%Y-%m-%d %H:%M UTC'), sslscan $(sed -n 's/.*<document .*version="\([^"]*\)".*/\1/p' "$xml"), $(openssl version | cut -d' ' -f1-2)"
+    echo "TLS scan of 127.0.0.1:$tls_port, $(date -u '+%Y-%m-%d %H:%M UTC'), sslscan $(sed -n 's/.*<document .*version="\([^"]*\)".*/\1/p' "$xml"), $(openssl version | cut -d' ' -f1-2)"
     echo "Protocols: $protocols"
     echo "Ciphers accepted (in the server's order of preference):"
     sed 's/^/  /' <<<"$offered"

@@ -1,209 +1,10 @@
-#include "messageassembler.h"
-
-#include "protocol/jsonnames.h"
+#include "agent/messageassembler.h"
 
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QString>
 
 #include <cstring>
-
-bool isCompleteJson(std::string text)
-{
-    // The round trip mirrors the request parser: it stops at a NUL and turns invalid UTF-8
-    // into U+FFFD, which QJsonDocument would otherwise refuse.
-    const QByteArray utf8 = QString::fromUtf8(text.c_str()).toUtf8();
-    // Refused before the parser sees it: the parser would leak the repeated member's value.
-    if (hasRepeatedName(utf8))
-        return false;
-    return !QJsonDocument::fromJson(utf8).isNull();
-}
-
-namespace {
-
-// The white space QJsonDocument skips; form feed and vertical tab are not among it.
-bool isJsonSpace(unsigned char byte)
-{
-    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
-}
-
-// QJsonDocument accepts "1.", ".5" and "-.5"; the exact form is left to it.
-bool isNumberByte(unsigned char byte)
-{
-    return (byte >= '0' && byte <= '9') || byte == '.' || byte == '-' || byte == '+'
-           || byte == 'e' || byte == 'E';
-}
-
-} // namespace
-
-JsonScanner::Status JsonScanner::status() const
-{
-    switch (m_state) {
-    case State::Done:
-        return Status::Closed;
-    case State::Broken:
-        return Status::Broken;
-    default:
-        return Status::Open;
-    }
-}
-
-void JsonScanner::reset()
-{
-    m_state = State::Begin;
-    m_bKey = false;
-    m_literal = nullptr;
-    std::string().swap(m_nesting);
-}
-
-JsonScanner::Status JsonScanner::feed(const char *data, std::size_t size)
-{
-    const auto *byte = reinterpret_cast<const unsigned char *>(data);
-    const auto *end = byte + size;
-    while (byte < end && m_state != State::Broken) {
-        if (m_state == State::InString) {
-            // Long strings dominate large requests: skip their plain bytes in one go.
-            while (byte < end && *byte != '"' && *byte != '\\')
-                ++byte;
-            if (byte == end)
-                break;
-        }
-        if (!step(*byte))
-            m_state = State::Broken;
-        ++byte;
-    }
-    return status();
-}
-
-bool JsonScanner::startValue(unsigned char byte)
-{
-    switch (byte) {
-    case '{':
-        m_nesting.push_back('{');
-        m_state = State::KeyOrEnd;
-        return true;
-    case '[':
-        m_nesting.push_back('[');
-        m_state = State::ValueOrEnd;
-        return true;
-    case '"':
-        m_bKey = false;
-        m_state = State::InString;
-        return true;
-    case 't':
-        m_literal = "rue";
-        m_state = State::InLiteral;
-        return true;
-    case 'f':
-        m_literal = "alse";
-        m_state = State::InLiteral;
-        return true;
-    case 'n':
-        m_literal = "ull";
-        m_state = State::InLiteral;
-        return true;
-    default:
-        if (byte == '-' || byte == '.' || (byte >= '0' && byte <= '9')) {
-            m_state = State::InNumber;
-            return true;
-        }
-        return false;
-    }
-}
-
-bool JsonScanner::closeContainer(unsigned char closer)
-{
-    const char opener = closer == '}' ? '{' : '[';
-    if (m_nesting.empty() || m_nesting.back() != opener)
-        return false;
-    m_nesting.pop_back();
-    m_state = m_nesting.empty() ? State::Done : State::AfterValue;
-    return true;
-}
-
-bool JsonScanner::step(unsigned char byte)
-{
-    switch (m_state) {
-    case State::Begin:
-        if (byte == 0xEF) {
-            m_state = State::Bom1;
-            return true;
-        }
-        m_state = State::BeforeTop;
-        return step(byte);
-    case State::Bom1:
-        m_state = State::Bom2;
-        return byte == 0xBB;
-    case State::Bom2:
-        m_state = State::BeforeTop;
-        return byte == 0xBF;
-    case State::BeforeTop:
-        if (isJsonSpace(byte))
-            return true;
-        return (byte == '{' || byte == '[') && startValue(byte);
-    case State::ValueOrEnd:
-        if (byte == ']')
-            return closeContainer(byte);
-        [[fallthrough]];
-    case State::Value:
-        if (isJsonSpace(byte))
-            return true;
-        return startValue(byte);
-    case State::KeyOrEnd:
-        if (byte == '}')
-            return closeContainer(byte);
-        [[fallthrough]];
-    case State::Key:
-        if (isJsonSpace(byte))
-            return true;
-        if (byte != '"')
-            return false;
-        m_bKey = true;
-        m_state = State::InString;
-        return true;
-    case State::Colon:
-        if (isJsonSpace(byte))
-            return true;
-        if (byte != ':')
-            return false;
-        m_state = State::Value;
-        return true;
-    case State::AfterValue:
-        if (isJsonSpace(byte))
-            return true;
-        if (byte == ',') {
-            m_state = m_nesting.back() == '{' ? State::Key : State::Value;
-            return true;
-        }
-        return (byte == '}' || byte == ']') && closeContainer(byte);
-    case State::InString:
-        if (byte == '\\')
-            m_state = State::InEscape;
-        else if (byte == '"')
-            m_state = m_bKey ? State::Colon : State::AfterValue;
-        return true;
-    case State::InEscape:
-        // Any escaped byte keeps the string open; "\u" with bad digits is the parser's to refuse.
-        m_state = State::InString;
-        return true;
-    case State::InNumber:
-        if (isNumberByte(byte))
-            return true;
-        m_state = State::AfterValue;
-        return step(byte);
-    case State::InLiteral:
-        if (byte != static_cast<unsigned char>(*m_literal))
-            return false;
-        if (*++m_literal == '\0')
-            m_state = State::AfterValue;
-        return true;
-    case State::Done:
-        return isJsonSpace(byte);
-    case State::Broken:
-        return false;
-    }
-    return false;
-}
 
 std::optional<MessageAssembler::Outcome>
 MessageAssembler::feed(const char *data, std::size_t size, bool endOfMessage)
@@ -220,8 +21,8 @@ MessageAssembler::feed(const char *data, std::size_t size, bool endOfMessage)
             case JsonScanner::Status::Open:
                 break;
             case JsonScanner::Status::Closed:
-                if (isCompleteJson(m_text)) {
-                    Outcome outcome{Outcome::Kind::Request, std::move(m_text)};
+                if (std::optional<QJsonObject> request = parseClosedText()) {
+                    Outcome outcome{Outcome::Kind::Request, std::move(m_text), std::move(*request)};
                     m_text.clear();
                     m_scanner.reset();
                     return outcome;
@@ -238,9 +39,31 @@ MessageAssembler::feed(const char *data, std::size_t size, bool endOfMessage)
 
     if (endOfMessage && m_bDiscarding) {
         m_bDiscarding = false;
-        return Outcome{Outcome::Kind::Unsupported, std::string()};
+        return Outcome{Outcome::Kind::Unsupported, std::string(), QJsonObject()};
     }
     return std::nullopt;
+}
+
+// The one parse of a request.
+std::optional<QJsonObject> MessageAssembler::parseClosedText() const
+{
+    // Refused before the parser sees it: the parser would leak the repeated member's value.
+    if (m_scanner.hasRepeatedName())
+        return std::nullopt;
+    const QByteArray utf8 = QString::fromUtf8(m_text.data(), static_cast<int>(m_text.size())).toUtf8();
+    if (static_cast<std::size_t>(utf8.size()) != m_text.size()
+        || std::memcmp(utf8.constData(), m_text.data(), m_text.size()) != 0) {
+        // Invalid UTF-8 became U+FFFD, which can make two names one: judged again as the
+        // parser will see them. Rare, and only for texts that were not UTF-8.
+        JsonScanner names;
+        names.feed(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+        if (names.hasRepeatedName())
+            return std::nullopt;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(utf8);
+    if (document.isNull())
+        return std::nullopt;
+    return document.object();
 }
 
 void MessageAssembler::discard()

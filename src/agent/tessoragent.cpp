@@ -1,11 +1,13 @@
-#include "tessoragent.h"
+#include "agent/tessoragent.h"
 
-#include "players/playerprocess.h"
+#include "base/constants.h"
+#include "base/version.h"
 #include "players/playertable.h"
 #include "players/subtitledownload.h"
 #include "players/workingfolders.h"
 #include "protocol/envelope.h"
 #include "protocol/play.h"
+#include "protocol/unsupport.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -37,14 +40,6 @@ constexpr size_t kReplySendBytes = size_t(16) << 20;
 constexpr int kServiceWaitMs = 50;
 constexpr auto kPassSleep = std::chrono::seconds(1);
 
-const char kCipherList[] =
-    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
-    "ECDHE-RSA-AES256-SHA384:HIGH:!aNULL:!eNULL:!EXPORT:!DES:!MD5:!PSK:!RC4:!HMAC_SHA1:!SHA1:"
-    "!DHE-RSA-AES128-GCM-SHA256:!DHE-RSA-AES128-SHA256:!AES128-GCM-SHA256:!AES128-SHA256:"
-    "!DHE-RSA-AES256-SHA256:!AES256-GCM-SHA384:!AES256-SHA256";
-
-const char kHttpAnswer[] = "Mirvale " MIRVALE_VERSION "\n";
-
 // The context's user pointer is the agent; the protocol entries' user pointers are not
 // handed to connections of every entry by libwebsockets 4.1.
 TessorAgent *agentOf(lws *wsi)
@@ -62,13 +57,14 @@ int answerPlainHttp(lws *wsi)
     unsigned char *start = buffer + LWS_PRE;
     unsigned char *p = start;
     unsigned char *end = buffer + sizeof buffer - 1;
-    const size_t length = sizeof kHttpAnswer - 1;
+    static const std::string s_answer = std::string("Mirvale ") + kServiceVersion + "\n";
+    const size_t length = s_answer.size();
     static const unsigned char kClose[] = "close";
     if (lws_add_http_common_headers(wsi, HTTP_STATUS_OK, "text/plain", length, &p, end)
         || lws_add_http_header_by_token(wsi, WSI_TOKEN_CONNECTION, kClose, sizeof kClose - 1, &p, end)
         || lws_finalize_write_http_header(wsi, start, &p, end))
         return -1;
-    std::memcpy(start, kHttpAnswer, length);
+    std::memcpy(start, s_answer.data(), length);
     lws_write(wsi, start, length, LWS_WRITE_HTTP_FINAL);
     // Non-zero closes the connection once the answer is out.
     return -1;
@@ -179,9 +175,6 @@ TessorAgent::TessorAgent(quint16 port, const std::string &certFile, const std::s
     , m_fileCert(certFile)
     , m_filePrivateKey(keyFile)
     , m_keyPassphrase(keyPassphrase)
-    , m_pfnLaunch(nullptr)
-    , m_nPlayerPid(0)
-    , m_nPlayerStartTime(0)
     , m_bInLoop(false)
     , m_nPiecesThisCall(0)
 {
@@ -200,7 +193,7 @@ TessorAgent::~TessorAgent()
 
 void TessorAgent::setLaunchCallback(LaunchCallback fn)
 {
-    m_pfnLaunch = fn;
+    m_playerSlot.setLaunchCallback(fn);
 }
 
 bool TessorAgent::createContext()
@@ -366,7 +359,7 @@ void TessorAgent::receivePiece(lws *connection, const char *data, size_t length)
     if (!outcome)
         return;
     if (outcome->kind == MessageAssembler::Outcome::Kind::Request)
-        onMessage(connection, std::move(outcome->text));
+        onMessage(connection, std::move(outcome->text), std::move(outcome->request));
     else
         sendMessage(connection, jsonToString(replyUnsupport()));
 }
@@ -387,16 +380,11 @@ void TessorAgent::onDisconnected(lws *)
     qDebug() << "TessorAgent onDisconnected\n";
 }
 
-void TessorAgent::onMessage(lws *connection, std::string text)
+void TessorAgent::onMessage(lws *connection, std::string text, QJsonObject request)
 {
     qDebug() << "On Message : " << text.c_str() << "\n";
-    PlayContext context;
-    context.launch = [this](std::string program, std::vector<std::string> arguments) {
-        return launchPlayer(std::move(program), std::move(arguments));
-    };
-    context.stopLastPlayer = [this] { stopLastPlayer(); };
-    context.cancel = &m_bStop;
-    sendMessage(connection, handleRequest(std::move(text), context));
+    const PlayContext context{m_playerSlot, &m_bStop};
+    sendMessage(connection, handleRequest(std::move(request), context));
 }
 
 void TessorAgent::sendMessage(lws *connection, std::string text)
@@ -409,24 +397,6 @@ void TessorAgent::sendMessage(lws *connection, std::string text)
     const int result = lws_write(connection, buffer.data() + LWS_PRE, text.size(), LWS_WRITE_TEXT);
     qDebug() << "sendMessage lws_write result:" << result << "uiSize:" << quint64(text.size())
              << "msg:" << text.c_str();
-}
-
-bool TessorAgent::launchPlayer(std::string program, std::vector<std::string> arguments)
-{
-    if (!m_pfnLaunch)
-        return false;
-    const qint64 previous = m_nPlayerPid;
-    const bool started = m_pfnLaunch(std::move(program), std::move(arguments), &m_nPlayerPid);
-    // The start time tells a later stop whether the id still names this player.
-    if (started && m_nPlayerPid != previous)
-        m_nPlayerStartTime = processStartTime(m_nPlayerPid);
-    return started;
-}
-
-void TessorAgent::stopLastPlayer()
-{
-    if (m_nPlayerPid != 0)
-        killPlayerProcess(m_nPlayerPid, m_nPlayerStartTime);
 }
 
 void TessorAgent::processFinished(int n, QProcess::ExitStatus status)

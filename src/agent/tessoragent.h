@@ -1,9 +1,9 @@
 #pragma once
 
-#include "messageassembler.h"
+#include "agent/messageassembler.h"
+#include "players/playerslot.h"
 
-#include "launcher/launchcallback.h"
-
+#include <QJsonObject>
 #include <QObject>
 #include <QProcess>
 #include <QtGlobal>
@@ -46,14 +46,12 @@ public:
     // inside the loop it only stops it (false while the context remains).
     bool stopServer();
 
-    // A complete request on a connection: logs it and sends the one reply.
-    void onMessage(lws *connection, std::string text);
+    // A complete request on a connection, as received and as parsed: logs it and sends the
+    // one reply.
+    void onMessage(lws *connection, std::string text, QJsonObject request);
 
     // Sends one text frame on the connection; any length is sent whole.
     void sendMessage(lws *connection, std::string text);
-
-    // Ends the player this agent started last, if that process still is the one started.
-    void stopLastPlayer();
 
     void OnConnected(lws *connection);
     void onDisconnected(lws *connection);
@@ -66,7 +64,6 @@ private:
     friend int Tessor_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
     friend int mutex_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
 
-    bool launchPlayer(std::string program, std::vector<std::string> arguments);
     void receivePiece(lws *connection, const char *data, size_t length);
     void requestStop();
     int servicePass(lws_context *context);
@@ -83,9 +80,8 @@ private:
     const std::string m_filePrivateKey;
     const std::string m_keyPassphrase;
     lws_context_creation_info m_info; // owner thread only, before the worker starts
-    LaunchCallback m_pfnLaunch;       // set before the worker starts; read by the worker
-    qint64 m_nPlayerPid;              // worker thread only (written through the launch callback)
-    long long m_nPlayerStartTime;     // worker thread only: identity of m_nPlayerPid
+    // Its launch callback is set before the worker starts; then worker thread only.
+    PlayerSlot m_playerSlot;
 
     // Guards m_pContext, m_bInLoop and m_workerId; m_loopChanged signals both the loop's exit and a stop
     // request (which ends the loop's sleep early).

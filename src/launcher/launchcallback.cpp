@@ -1,9 +1,7 @@
-#include "launchcallback.h"
+#include "launcher/launchcallback.h"
 
-#include "qtservice.h"
-#include "sessionlauncher.h"
+#include "launcher/sessionlauncher.h"
 
-#include <QByteArray>
 #include <QDebug>
 #include <QProcess>
 #include <QString>
@@ -13,18 +11,14 @@ std::atomic<bool> m_bDebugMode{false};
 
 namespace {
 
-void writeToServiceLog(const QString &entry)
-{
-    if (QtServiceBase *service = QtServiceBase::instance())
-        service->logMessage(entry, QtServiceBase::Success, 0, 0, QByteArray());
-}
-
-// Read by agent threads at every entry; replaced only by tests, before they launch.
-std::atomic<ServiceLogWriter> g_pfnServiceLog{&writeToServiceLog};
+// Read by agent threads at every entry; set by the service's start and by tests, before
+// anything is launched.
+std::atomic<ServiceLogWriter> g_pfnServiceLog{nullptr};
 
 void serviceLog(const QString &entry)
 {
-    g_pfnServiceLog.load()(entry);
+    if (const ServiceLogWriter writer = g_pfnServiceLog.load())
+        writer(entry);
 }
 
 void forwardLauncherLog(const std::string &entry)
@@ -36,11 +30,11 @@ void forwardLauncherLog(const std::string &entry)
 
 ServiceLogWriter setServiceLogWriter(ServiceLogWriter writer)
 {
-    return g_pfnServiceLog.exchange(writer ? writer : &writeToServiceLog);
+    return g_pfnServiceLog.exchange(writer);
 }
 
 bool runClientCommand(std::string program, std::vector<std::string> arguments,
-                      qint64 *processId)
+                      ProcessIdentity *launched)
 {
     const bool debugMode = m_bDebugMode.load();
 
@@ -61,5 +55,5 @@ bool runClientCommand(std::string program, std::vector<std::string> arguments,
         return QProcess::startDetached(programText, argumentList);
     }
 
-    return launchGUIApplication(program, arguments, processId, &forwardLauncherLog);
+    return launchGUIApplication(program, arguments, launched, &forwardLauncherLog);
 }

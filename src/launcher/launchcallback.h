@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include "base/processidentity.h"
 
 #include <atomic>
 #include <string>
@@ -8,22 +8,18 @@
 
 class QString;
 
-// How an agent starts a program: true when the program was started; *processId receives
-// the id of the started process where the mode knows it.
-using LaunchCallback = bool (*)(std::string program, std::vector<std::string> arguments,
-                                qint64 *processId);
-
 // Debug mode starts programs as detached children of the service instead of in the user's
 // session. Written once by the service's start on the main thread before any agent thread
 // exists; only read afterwards.
 extern std::atomic<bool> m_bDebugMode;
 
-// The launch callback every agent is given.
+// The launch callback every agent's player slot is given: true when the program was started;
+// *launched receives its id and start time in service mode and is left alone in debug mode.
 bool runClientCommand(std::string program, std::vector<std::string> arguments,
-                      qint64 *processId);
+                      ProcessIdentity *launched);
 
-// Where the launcher's service log entries go. The default forwards to
-// QtServiceBase::instance()->logMessage (and drops the entry when no service object
-// exists); tests install a recorder. Returns the writer it replaced.
+// Where the launcher's service log entries go: the service hands its writer over at start
+// (before any agent exists), tests a recorder. Without one the entries are dropped. Returns the
+// writer it replaced.
 using ServiceLogWriter = void (*)(const QString &entry);
 ServiceLogWriter setServiceLogWriter(ServiceLogWriter writer);

@@ -6,7 +6,7 @@
 // token or a failed impersonation, so the launcher takes its calls from this table: the real
 // functions by default, stand-ins in tests.
 
-#include "sessionlauncher.h"
+#include "launcher/sessionlauncher.h"
 
 #include <windows.h>
 #include <userenv.h>
@@ -25,6 +25,7 @@ struct SessionApi {
     decltype(&::CreateEnvironmentBlock) createEnvironmentBlock = &::CreateEnvironmentBlock;
     decltype(&::DestroyEnvironmentBlock) destroyEnvironmentBlock = &::DestroyEnvironmentBlock;
     decltype(&::CreateProcessAsUserW) createProcessAsUser = &::CreateProcessAsUserW;
+    decltype(&::GetProcessTimes) getProcessTimes = &::GetProcessTimes;
     decltype(&::CloseHandle) closeHandle = &::CloseHandle;
 };
 
@@ -33,5 +34,5 @@ constexpr std::size_t kLaunchBufferBytes = 260;
 
 // launchGUIApplication with the given calls; launchGUIApplication itself passes SessionApi{}.
 bool launchGUIApplicationWith(const SessionApi &api, std::string program,
-                              std::vector<std::string> arguments, long long *processId,
+                              std::vector<std::string> arguments, ProcessIdentity *launched,
                               LauncherLog log);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/processidentity.h"
+
 #include <string>
 #include <vector>
 
@@ -9,7 +11,8 @@
 // Receives the service log entries of each stage; may be null.
 using LauncherLog = void (*)(const std::string &entry);
 
-// True exactly when the process was created. *processId receives its id on success and 0
-// when creation was attempted and failed; it is left untouched when the call fails before.
+// True exactly when the process was created. *launched receives its id and its start time,
+// read from the live process before this returns, on success; 0 and 0 when creation was
+// attempted and failed. It is left untouched when the call fails before.
 bool launchGUIApplication(std::string program, std::vector<std::string> arguments,
-                          long long *processId, LauncherLog log);
+                          ProcessIdentity *launched, LauncherLog log);

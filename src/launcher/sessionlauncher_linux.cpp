@@ -1,4 +1,4 @@
-#include "sessionlauncher_linux.h"
+#include "launcher/sessionlauncher_linux.h"
 
 #include <systemd/sd-login.h>
 
@@ -326,75 +326,82 @@ std::vector<std::string> buildUserEnvironment(const UserAccount &account,
     return environment;
 }
 
-SpawnResult spawnDetached(const std::string &program, const std::vector<std::string> &arguments,
-                          const std::vector<std::string> *environment,
-                          const Credentials *credentials)
+namespace {
+
+// ---- The parent side of spawnDetached, in the order it runs.
+
+// argv and envp for execve, pointing into the caller's strings.
+struct ExecVectors {
+    std::vector<char *> argv;
+    std::vector<char *> envp; // empty: the caller's environment
+};
+
+ExecVectors execVectors(const std::string &program, const std::vector<std::string> &arguments,
+                        const std::vector<std::string> *environment)
+{
+    ExecVectors vectors;
+    vectors.argv.reserve(arguments.size() + 2);
+    vectors.argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &argument : arguments)
+        vectors.argv.push_back(const_cast<char *>(argument.c_str()));
+    vectors.argv.push_back(nullptr);
+    if (environment) {
+        vectors.envp.reserve(environment->size() + 1);
+        for (const std::string &entry : *environment)
+            vectors.envp.push_back(const_cast<char *>(entry.c_str()));
+        vectors.envp.push_back(nullptr);
+    }
+    return vectors;
+}
+
+// How far the child closes descriptors one by one where close_range is missing.
+int descriptorBound()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+    return 65535;
+}
+
+SpawnResult failure(const char *step, int error)
 {
     SpawnResult result;
+    result.failedStep = step;
+    result.error = error;
+    return result;
+}
 
-    std::vector<char *> argv;
-    argv.reserve(arguments.size() + 2);
-    argv.push_back(const_cast<char *>(program.c_str()));
-    for (const std::string &argument : arguments)
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    std::vector<char *> envp;
-    if (environment) {
-        envp.reserve(environment->size() + 1);
-        for (const std::string &entry : *environment)
-            envp.push_back(const_cast<char *>(entry.c_str()));
-        envp.push_back(nullptr);
-    }
-
-    struct rlimit limit;
-    int maxFd = 65535;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        maxFd = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
-
-    int fds[2];
+// The children's report pipe, close-on-exec at both ends. The child puts /dev/null on 0-2, so
+// the write end must not be one of them.
+bool openReportPipe(int (&fds)[2], SpawnResult *result)
+{
     if (::pipe2(fds, O_CLOEXEC) != 0) {
-        result.failedStep = "pipe";
-        result.error = errno;
-        return result;
+        *result = failure("pipe", errno);
+        return false;
     }
-    // The child puts /dev/null on 0-2; the report end must not be one of them.
     if (fds[1] <= 2) {
         const int moved = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
         const int error = errno;
         ::close(fds[1]);
         if (moved < 0) {
             ::close(fds[0]);
-            result.failedStep = "pipe";
-            result.error = error;
-            return result;
+            *result = failure("pipe", error);
+            return false;
         }
         fds[1] = moved;
     }
+    return true;
+}
 
-    const ChildPlan plan{program.c_str(), argv.data(), environment ? envp.data() : nullptr,
-                         credentials, fds[1], maxFd};
-
-    const pid_t intermediate = ::fork();
-    if (intermediate < 0) {
-        result.failedStep = "fork";
-        result.error = errno;
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return result;
-    }
-    if (intermediate == 0) {
-        ::close(fds[0]);
-        runIntermediate(plan);
-    }
-    ::close(fds[1]);
-
-    // Ends when the intermediate has left and the program has exec'd (close-on-exec) or died.
+// Everything the children report. Ends when the intermediate has left and the program has
+// exec'd (close-on-exec) or died.
+std::vector<Report> readReports(int fd)
+{
     std::vector<Report> reports;
     Report incoming;
     size_t filled = 0;
     for (;;) {
-        const ssize_t n = ::read(fds[0], reinterpret_cast<char *>(&incoming) + filled,
+        const ssize_t n = ::read(fd, reinterpret_cast<char *>(&incoming) + filled,
                                  sizeof incoming - filled);
         if (n < 0 && errno == EINTR)
             continue;
@@ -406,12 +413,20 @@ SpawnResult spawnDetached(const std::string &program, const std::vector<std::str
             filled = 0;
         }
     }
-    ::close(fds[0]);
+    return reports;
+}
 
+void reap(pid_t child)
+{
     int status = 0;
-    while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+}
 
+// The program's id, or the first step that failed.
+SpawnResult outcomeOf(const std::vector<Report> &reports)
+{
+    SpawnResult result;
     pid_t pid = 0;
     for (const Report &r : reports) {
         if (r.step == StepPid) {
@@ -435,17 +450,58 @@ SpawnResult spawnDetached(const std::string &program, const std::vector<std::str
     return result;
 }
 
+} // namespace
+
+SpawnResult spawnDetached(const std::string &program, const std::vector<std::string> &arguments,
+                          const std::vector<std::string> *environment,
+                          const Credentials *credentials)
+{
+    const ExecVectors vectors = execVectors(program, arguments, environment);
+    SpawnResult result;
+    int fds[2];
+    if (!openReportPipe(fds, &result))
+        return result;
+
+    const ChildPlan plan{program.c_str(), vectors.argv.data(),
+                         environment ? vectors.envp.data() : nullptr, credentials, fds[1],
+                         descriptorBound()};
+    const pid_t intermediate = ::fork();
+    if (intermediate < 0) {
+        result = failure("fork", errno);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return result;
+    }
+    if (intermediate == 0) {
+        ::close(fds[0]);
+        runIntermediate(plan);
+    }
+    ::close(fds[1]);
+
+    const std::vector<Report> reports = readReports(fds[0]);
+    ::close(fds[0]);
+    reap(intermediate);
+
+    result = outcomeOf(reports);
+    // Read while the program has only just started: a later stop compares it, so that whatever
+    // takes the id after the program has ended is never hit.
+    if (result.started)
+        result.startTime = processStartTime(result.pid);
+    return result;
+}
+
 namespace {
 
-bool finishLaunch(const SpawnResult &spawned, long long *processId, LauncherLog log)
+bool finishLaunch(const SpawnResult &spawned, ProcessIdentity *launched, LauncherLog log)
 {
     if (spawned.dropped)
         writeLog(log, "launchGUIApplication setuid enter");
     if (!spawned.started)
         writeLog(log, std::string("launchGUIApplication ") + spawned.failedStep
                          + " result:" + std::to_string(spawned.error));
-    if (processId)
-        *processId = spawned.started ? spawned.pid : 0;
+    if (launched)
+        *launched = spawned.started ? ProcessIdentity{spawned.pid, spawned.startTime}
+                                    : ProcessIdentity{};
     return spawned.started;
 }
 
@@ -462,7 +518,7 @@ bool refuseNulBytes(const std::string &program, const std::vector<std::string> &
 } // namespace
 
 bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::string &program,
-                         const std::vector<std::string> &arguments, long long *processId,
+                         const std::vector<std::string> &arguments, ProcessIdentity *launched,
                          LauncherLog log)
 {
     if (refuseNulBytes(program, arguments, log))
@@ -489,20 +545,20 @@ bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::
     const std::vector<std::string> environment = buildUserEnvironment(
             account, *session, "/run/user/" + std::to_string(account.uid));
     return finishLaunch(spawnDetached(program, arguments, &environment, &credentials),
-                        processId, log);
+                        launched, log);
 }
 
 } // namespace sessionlauncher
 
 bool launchGUIApplication(std::string program, std::vector<std::string> arguments,
-                          long long *processId, LauncherLog log)
+                          ProcessIdentity *launched, LauncherLog log)
 {
     using namespace sessionlauncher;
     // An ordinary user running the service already is the desktop user.
     if (::geteuid() != 0) {
         if (refuseNulBytes(program, arguments, log))
             return false;
-        return finishLaunch(spawnDetached(program, arguments, nullptr, nullptr), processId, log);
+        return finishLaunch(spawnDetached(program, arguments, nullptr, nullptr), launched, log);
     }
-    return launchInUserSession(listLogindSessions(), program, arguments, processId, log);
+    return launchInUserSession(listLogindSessions(), program, arguments, launched, log);
 }

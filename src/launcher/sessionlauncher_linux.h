@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sessionlauncher.h"
+#include "launcher/sessionlauncher.h"
 
 #include <sys/types.h>
 
@@ -52,6 +52,7 @@ struct Credentials {
 struct SpawnResult {
     bool started = false;
     long long pid = 0;        // the started program's id; 0 unless started
+    long long startTime = 0;  // its start time, read before spawnDetached returns; 0 when gone
     bool dropped = false;     // the child took on the credentials
     const char *failedStep = nullptr; // the call that failed ("fork", "setuid", "execve", ...)
     int error = 0;            // its errno
@@ -67,7 +68,7 @@ SpawnResult spawnDetached(const std::string &program, const std::vector<std::str
 
 // The root path of launchGUIApplication, on the given session list.
 bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::string &program,
-                         const std::vector<std::string> &arguments, long long *processId,
+                         const std::vector<std::string> &arguments, ProcessIdentity *launched,
                          LauncherLog log);
 
 } // namespace sessionlauncher

@@ -1,27 +1,29 @@
-#include "sessionlauncher.h"
-#include "sessionapi_win.h"
+#include "launcher/sessionlauncher.h"
+
+#include "base/uniquehandle_win.h"
+#include "base/widestring_win.h"
+#include "launcher/sessionapi_win.h"
 
 #include <utility>
 
 namespace {
 
-template <typename Release>
-class ScopeExit
-{
-public:
-    explicit ScopeExit(Release release) : m_release(std::move(release)) {}
-    ~ScopeExit() { m_release(); }
-    ScopeExit(const ScopeExit &) = delete;
-    ScopeExit &operator=(const ScopeExit &) = delete;
-
-private:
-    Release m_release;
-};
-
 void write(LauncherLog log, const std::string &entry)
 {
     if (log)
         log(entry);
+}
+
+// One space before every argument, no quotes, the program not included: the player's own
+// parser takes the first word as its name, and a path with a space becomes two words.
+std::string argumentLineOf(const std::vector<std::string> &arguments)
+{
+    std::string line;
+    for (const std::string &argument : arguments) {
+        line += ' ';
+        line += argument;
+    }
+    return line;
 }
 
 // A text the narrow buffer holds whole: shorter than the buffer, and without a NUL that would
@@ -31,118 +33,123 @@ bool fitsBuffer(const std::string &text)
     return text.size() < kLaunchBufferBytes && text.find('\0') == std::string::npos;
 }
 
-// The texts arrive as UTF-8 (player paths read from the registry may be non-ASCII). A byte
-// sequence never yields more UTF-16 units than bytes, so what fits the narrow buffer fits here.
-void toWide(const std::string &text, wchar_t (&buffer)[kLaunchBufferBytes])
+// The first active session in the list, whatever its window station; session 0 when none is
+// active or the list cannot be had.
+DWORD activeSessionId(const SessionApi &api)
 {
-    if (!text.empty())
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), buffer,
-                            static_cast<int>(kLaunchBufferBytes - 1));
-}
-
-} // namespace
-
-bool launchGUIApplicationWith(const SessionApi &api, std::string program,
-                              std::vector<std::string> arguments, long long *processId,
-                              LauncherLog log)
-{
-    // One space before every argument, no quotes, the program not included: the player's own
-    // parser takes the first word as its name, and a path with a space becomes two words.
-    std::string argumentLine;
-    for (const std::string &argument : arguments) {
-        argumentLine += ' ';
-        argumentLine += argument;
-    }
-    // Checked before any token is taken: nothing to release, and nothing written past a buffer.
-    if (!fitsBuffer(program) || !fitsBuffer(argumentLine)) {
-        write(log, "launchGUIApplication command line rejected");
-        return false;
-    }
-
-    DWORD sessionId = 0;
-    {
-        PWTS_SESSION_INFOW sessions = nullptr;
-        DWORD count = 0;
-        const BOOL listed = api.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions,
-                                                  &count);
-        const ScopeExit freeSessions([&] {
-            if (sessions)
-                api.freeMemory(sessions);
-        });
-        if (listed && sessions) {
-            for (DWORD i = 0; i < count; ++i) {
-                if (sessions[i].State == WTSActive) {
-                    sessionId = sessions[i].SessionId;
-                    break;
-                }
-            }
+    PWTS_SESSION_INFOW listed = nullptr;
+    DWORD count = 0;
+    const BOOL ok = api.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &count);
+    const UniqueHandle<PWTS_SESSION_INFOW> sessions(listed, api.freeMemory);
+    if (ok && sessions) {
+        for (DWORD i = 0; i < count; ++i) {
+            if (sessions.get()[i].State == WTSActive)
+                return sessions.get()[i].SessionId;
         }
     }
+    return 0;
+}
 
-    HANDLE userToken = nullptr;
-    if (!api.queryUserToken(sessionId, &userToken)) {
-        const DWORD error = GetLastError();
-        write(log, "launchGUIApplication WTSQueryUserToken result:" + std::to_string(error));
-        return false;
-    }
-    const ScopeExit closeUserToken([&] { api.closeHandle(userToken); });
+// The user's environment block; none when it cannot be built, and the child then inherits the
+// service's environment.
+UniqueHandle<LPVOID> userEnvironment(const SessionApi &api, HANDLE primaryToken)
+{
+    LPVOID block = nullptr;
+    if (!api.createEnvironmentBlock(&block, primaryToken, TRUE))
+        return {};
+    return UniqueHandle<LPVOID>(block, api.destroyEnvironmentBlock);
+}
 
-    HANDLE primaryToken = nullptr;
-    if (!api.duplicateTokenEx(userToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
-                              TokenPrimary, &primaryToken))
-        return false;
-    const ScopeExit closePrimaryToken([&] { api.closeHandle(primaryToken); });
-    write(log, "launchGUIApplication DuplicateTokenEx enter");
+// What the slot keeps of a created process: its id, and its creation time read from its handle
+// before the handles are closed (a process that has already ended still has one then). The
+// player itself is never waited for.
+ProcessIdentity identityOf(const SessionApi &api, const PROCESS_INFORMATION &created)
+{
+    const UniqueHandle<HANDLE> process(created.hProcess, api.closeHandle);
+    const UniqueHandle<HANDLE> thread(created.hThread, api.closeHandle);
+    FILETIME creation{}, exit{}, kernel{}, user{};
+    const bool timed = api.getProcessTimes(process.get(), &creation, &exit, &kernel, &user);
+    return {static_cast<long long>(created.dwProcessId), timed ? startTimeOf(creation) : 0};
+}
 
-    // Declared before the impersonation so that the reverse order of release is: revert,
-    // destroy the block, close the primary token, close the user token.
-    LPVOID environment = nullptr;
-    const ScopeExit destroyEnvironment([&] {
-        if (environment)
-            api.destroyEnvironmentBlock(environment);
-    });
-
-    if (!api.impersonateLoggedOnUser(primaryToken))
-        return false;
-    const ScopeExit revert([&] { api.revertToSelf(); });
-    write(log, "launchGUIApplication ImpersonateLoggedOnUser enter");
-
+// Creates the process with the user's token on the calling thread, which impersonates the user.
+bool createProcess(const SessionApi &api, HANDLE primaryToken, LPVOID environment,
+                   const std::string &program, const std::string &argumentLine,
+                   ProcessIdentity *launched)
+{
     STARTUPINFOW startupInfo{};
     startupInfo.cb = sizeof(startupInfo);
     SECURITY_ATTRIBUTES processAttributes{};
     processAttributes.nLength = sizeof(processAttributes);
     processAttributes.bInheritHandle = FALSE;
     SECURITY_ATTRIBUTES threadAttributes = processAttributes;
-
     DWORD creationFlags = NORMAL_PRIORITY_CLASS | CREATE_NEW_CONSOLE;
-    if (api.createEnvironmentBlock(&environment, primaryToken, TRUE))
+    if (environment)
         creationFlags |= CREATE_UNICODE_ENVIRONMENT;
-    else
-        environment = nullptr; // the child then inherits the service's environment
 
-    wchar_t wideProgram[kLaunchBufferBytes] = {};
-    wchar_t wideArgumentLine[kLaunchBufferBytes] = {};
-    toWide(program, wideProgram);
-    toWide(argumentLine, wideArgumentLine);
+    // A byte sequence never yields more UTF-16 units than bytes, so what fit the narrow
+    // buffers fits the wide ones.
+    const std::wstring wideProgram = toWide(program);
+    std::wstring wideArgumentLine = toWide(argumentLine);
 
     PROCESS_INFORMATION processInformation{};
-    const BOOL created = api.createProcessAsUser(primaryToken, wideProgram, wideArgumentLine,
-                                                 &processAttributes, &threadAttributes, FALSE,
-                                                 creationFlags, environment, nullptr,
-                                                 &startupInfo, &processInformation);
-    if (created) {
-        // Only the id is kept; the player is never waited for.
-        api.closeHandle(processInformation.hThread);
-        api.closeHandle(processInformation.hProcess);
-    }
-    if (processId)
-        *processId = created ? static_cast<long long>(processInformation.dwProcessId) : 0;
+    const BOOL created = api.createProcessAsUser(primaryToken, wideProgram.c_str(),
+                                                 wideArgumentLine.data(), &processAttributes,
+                                                 &threadAttributes, FALSE, creationFlags,
+                                                 environment, nullptr, &startupInfo,
+                                                 &processInformation);
+    const ProcessIdentity identity = created ? identityOf(api, processInformation)
+                                             : ProcessIdentity{};
+    if (launched)
+        *launched = identity;
     return created != FALSE;
 }
 
+} // namespace
+
+bool launchGUIApplicationWith(const SessionApi &api, std::string program,
+                              std::vector<std::string> arguments, ProcessIdentity *launched,
+                              LauncherLog log)
+{
+    const std::string argumentLine = argumentLineOf(arguments);
+    // Checked before any token is taken: nothing to release, and nothing written past a buffer.
+    if (!fitsBuffer(program) || !fitsBuffer(argumentLine)) {
+        write(log, "launchGUIApplication command line rejected");
+        return false;
+    }
+
+    HANDLE token = nullptr;
+    if (!api.queryUserToken(activeSessionId(api), &token)) {
+        const DWORD error = GetLastError();
+        write(log, "launchGUIApplication WTSQueryUserToken result:" + std::to_string(error));
+        return false;
+    }
+    const UniqueHandle<HANDLE> userToken(token, api.closeHandle);
+
+    token = nullptr;
+    if (!api.duplicateTokenEx(userToken.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                              TokenPrimary, &token))
+        return false;
+    const UniqueHandle<HANDLE> primaryToken(token, api.closeHandle);
+    write(log, "launchGUIApplication DuplicateTokenEx enter");
+
+    // Declared before the impersonation, so that the reverse order of release is: revert,
+    // destroy the block, close the primary token, close the user token.
+    UniqueHandle<LPVOID> environment;
+    if (!api.impersonateLoggedOnUser(primaryToken.get()))
+        return false;
+    const UniqueHandle<HANDLE> impersonation(primaryToken.get(),
+                                             [&api](HANDLE) { api.revertToSelf(); });
+    write(log, "launchGUIApplication ImpersonateLoggedOnUser enter");
+
+    environment = userEnvironment(api, primaryToken.get());
+    return createProcess(api, primaryToken.get(), environment.get(), program, argumentLine,
+                         launched);
+}
+
 bool launchGUIApplication(std::string program, std::vector<std::string> arguments,
-                          long long *processId, LauncherLog log)
+                          ProcessIdentity *launched, LauncherLog log)
 {
     return launchGUIApplicationWith(SessionApi{}, std::move(program), std::move(arguments),
-                                    processId, log);
+                                    launched, log);
 }

@@ -1,11 +1,8 @@
 #pragma once
 
-// Ending the player an agent started last. Qt-free: shared by both platform files.
+#include "base/processidentity.h"
 
-// An identity of the process beyond its id, which the system reuses once the process has
-// ended: its start time (clock ticks after boot on Linux, the creation time on Windows).
-// 0 when the process is gone.
-long long processStartTime(long long pid);
+// Ending the player an agent started last. Qt-free: shared by both platform files.
 
 // Forced termination, started and not waited for. Linux: SIGKILL, and only while the process
 // with that id still has the start time recorded at launch, so a reused id is never signalled.

@@ -1,6 +1,6 @@
-#include "playertable.h"
+#include "players/playertable.h"
 
-#include "registry.h"
+#include "players/registry.h"
 
 #include <QFile>
 
@@ -8,34 +8,22 @@
 
 namespace {
 
+const PlayerDiscovery kVlcDiscovery = {
+    "InstallDir", "SOFTWARE\\VideoLAN\\VLC", "SOFTWARE\\WOW6432Node\\VideoLAN\\VLC", "\\vlc.exe",
+    "C:/Program Files/VideoLAN/VLC/vlc.exe", "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe",
+    "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe"};
+
+const PlayerDiscovery kPotPlayerDiscovery = {
+    "ProgramPath", "SOFTWARE\\DAUM\\PotPlayer64", "SOFTWARE\\WOW6432Node\\DAUM\\PotPlayer", "",
+    "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe",
+    "C:/Program Files (x86)/DAUM/PotPlayer/PotPlayerMini.exe",
+    "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe"};
+
 // Shared by the main thread and every agent's worker thread; guarded by g_playerPathMutex.
 std::map<std::string, QString> g_mapPlayerPath;
 // Held for each swap of a refreshed table and for each lookup.
 std::mutex g_playerPathMutex;
 
-struct PlayerDiscovery {
-    const char *key;
-    const char *valueName;
-    const char *key64;
-    const char *key32;
-    const char *appended; // after a found text
-    const char *default64; // the 64-bit key opened without the value
-    const char *default32; // the 32-bit key opened without the value
-    const char *defaultNone; // neither key opened
-};
-
-const PlayerDiscovery kPlayers[] = {
-    {"vlc", "InstallDir", "SOFTWARE\\VideoLAN\\VLC", "SOFTWARE\\WOW6432Node\\VideoLAN\\VLC",
-     "\\vlc.exe", "C:/Program Files/VideoLAN/VLC/vlc.exe",
-     "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe", "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe"},
-    {"potplayer", "ProgramPath", "SOFTWARE\\DAUM\\PotPlayer64",
-     "SOFTWARE\\WOW6432Node\\DAUM\\PotPlayer", "",
-     "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe",
-     "C:/Program Files (x86)/DAUM/PotPlayer/PotPlayerMini.exe",
-     "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe"},
-};
-
-// The 32-bit registration counts only when the 64-bit key does not open at all.
 QString discoverPath(const PlayerDiscovery &player)
 {
     RegistryString value = readRegistryString(player.key64, player.valueName);
@@ -52,12 +40,35 @@ QString discoverPath(const PlayerDiscovery &player)
 
 } // namespace
 
+const std::vector<PlayerKind> &playerKinds()
+{
+    // Built on first use, after Qt's statics; read-only afterwards, from any thread.
+    static const std::vector<PlayerKind> s_kinds = {
+        {"vlc", "VLC", ".list", {"fullscreen", "video-on-top", "sub-file"}, true, true, true,
+         &kVlcDiscovery},
+        {"potplayer", "PotPlayer", ".m3u", {}, false, false, false, &kPotPlayerDiscovery},
+        {"elmedia", "Elmedia", ".m3u", {}, false, false, false, nullptr},
+    };
+    return s_kinds;
+}
+
+const PlayerKind *findPlayerKind(const QString &key)
+{
+    for (const PlayerKind &kind : playerKinds()) {
+        if (key == QLatin1String(kind.key))
+            return &kind;
+    }
+    return nullptr;
+}
+
 void refreshPlayerPaths()
 {
     // The registry is read before the lock, so lookups wait only for the swap.
     std::map<std::string, QString> fresh;
-    for (const PlayerDiscovery &player : kPlayers)
-        fresh[player.key] = discoverPath(player);
+    for (const PlayerKind &kind : playerKinds()) {
+        if (kind.discovery)
+            fresh[kind.key] = discoverPath(*kind.discovery);
+    }
 
     const std::lock_guard<std::mutex> lock(g_playerPathMutex);
     g_mapPlayerPath.swap(fresh);

@@ -1,15 +1,51 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <map>
 #include <string>
+#include <vector>
 
-// The process-wide table of installed players: key ("vlc", "potplayer") to the executable's
-// path, discovered from the registry with fixed defaults. Safe from any thread: one mutex
-// guards the table for a whole refresh and for each lookup.
+// What the service knows of each player it can drive: one row per player (kPlayerKinds in
+// playertable.cpp). Getinfo, Play and the discovery below read it; adding a player is a row.
 
-// Rebuilds the table; afterwards it holds exactly "vlc" and "potplayer", both non-empty.
+// Where a player's installer records its executable under HKEY_LOCAL_MACHINE, and the defaults.
+// The 32-bit registration counts only when the 64-bit key does not open at all.
+struct PlayerDiscovery {
+    const char *valueName;
+    const char *key64;
+    const char *key32;
+    const char *appended;    // after a found text
+    const char *default64;   // the 64-bit key opened without the value
+    const char *default32;   // the 32-bit key opened without the value
+    const char *defaultNone; // neither key opened
+};
+
+struct PlayerKind {
+    const char *key;               // "application" in Play, "player" in Getinfo, the table key
+    const char *displayName;       // Getinfo's "display_name"
+    const char *playlistExtension; // ".list", ".m3u"
+    QStringList options;           // Getinfo's "arguments"; none: the key is left out
+    bool playlistAsUrl;            // the playlist is passed as a file URL, else as a plain path
+    bool windowOptions;            // takes --video-on-top and --fullscreen from "arguments"
+    bool subtitle;                 // fetches the first "sub-file" and takes it as --sub-file=
+    // Null: never installed, and not offered by Getinfo (a key Play accepts all the same).
+    const PlayerDiscovery *discovery;
+};
+
+// Every player, in the order Getinfo lists them.
+const std::vector<PlayerKind> &playerKinds();
+
+// The player with exactly that key (case-sensitive), or null.
+const PlayerKind *findPlayerKind(const QString &key);
+
+// The process-wide table of installed players: key to the executable's path, discovered from
+// the registry with fixed defaults. Safe from any thread: one mutex guards the table for a
+// whole refresh and for each lookup.
+
+// Rebuilds the table; afterwards it holds exactly the players with discovery rows, each with a
+// non-empty path.
 void refreshPlayerPaths();
 
 // The stored path as UTF-8; "" for a key that is not in the table (nothing is inserted).

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "registry.h"
+#include "players/registry.h"
 
 #include <string>
 #include <string_view>

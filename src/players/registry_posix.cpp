@@ -1,5 +1,6 @@
-#include "registry.h"
-#include "regfile.h"
+#include "players/registry.h"
+
+#include "players/regfile.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,43 +1,12 @@
-#include "registry.h"
+#include "players/registry.h"
+
+#include "base/uniquehandle_win.h"
+#include "base/widestring_win.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <memory>
-#include <type_traits>
 #include <vector>
-
-namespace {
-
-std::wstring toWide(const std::string &text)
-{
-    if (text.empty())
-        return {};
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-    return wide;
-}
-
-std::string toUtf8(const wchar_t *text, std::size_t length)
-{
-    if (length == 0)
-        return {};
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                          nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), narrow.data(), bytes, nullptr,
-                        nullptr);
-    return narrow;
-}
-
-struct KeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using KeyHandle = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-
-} // namespace
 
 RegistryString readRegistryString(const std::string &subKey, const std::string &valueName)
 {
@@ -48,7 +17,7 @@ RegistryString readRegistryString(const std::string &subKey, const std::string &
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(subKey).c_str(), 0, KEY_READ, &opened)
         != ERROR_SUCCESS)
         return result;
-    const KeyHandle key(opened);
+    const UniqueHandle<HKEY> key(opened, RegCloseKey);
     result.outcome = RegistryOutcome::ValueAbsent;
 
     // Zero-filled, and read only as far as the system says it wrote: a REG_SZ stored without its
@@ -66,6 +35,6 @@ RegistryString readRegistryString(const std::string &subKey, const std::string &
                                           / sizeof(wchar_t));
     const auto terminator = std::find(buffer.begin(), end, L'\0');
     result.outcome = RegistryOutcome::Found;
-    result.text = toUtf8(buffer.data(), static_cast<std::size_t>(terminator - buffer.begin()));
+    result.text = toUtf8(std::wstring_view(buffer.data(), static_cast<std::size_t>(terminator - buffer.begin())));
     return result;
 }

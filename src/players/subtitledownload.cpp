@@ -1,4 +1,4 @@
-#include "subtitledownload.h"
+#include "players/subtitledownload.h"
 
 #include <QDebug>
 #include <QFile>

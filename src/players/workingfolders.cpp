@@ -1,4 +1,4 @@
-#include "workingfolders.h"
+#include "players/workingfolders.h"
 
 #include <QDir>
 #include <QStandardPaths>

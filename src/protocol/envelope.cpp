@@ -1,25 +1,13 @@
-#include "envelope.h"
+#include "protocol/envelope.h"
 
-#include "getinfo.h"
-#include "jsonnames.h"
-#include "play.h"
+#include "protocol/getinfo.h"
+#include "protocol/play.h"
+#include "protocol/unsupport.h"
 
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QString>
-
-QJsonObject parseJsonObject(std::string text)
-{
-    // fromUtf8 of a bare pointer stops at the first NUL.
-    const QByteArray utf8 = QString::fromUtf8(text.c_str()).toUtf8();
-    if (hasRepeatedName(utf8))
-        return QJsonObject();
-    const QJsonDocument document = QJsonDocument::fromJson(utf8);
-    if (document.isNull() || !document.isObject())
-        return QJsonObject();
-    return document.object();
-}
 
 std::string jsonToString(QJsonObject reply)
 {
@@ -27,17 +15,8 @@ std::string jsonToString(QJsonObject reply)
     return std::string(utf8.constData());
 }
 
-QJsonObject replyUnsupport()
+std::string handleRequest(QJsonObject request, const PlayContext &context)
 {
-    QJsonObject reply;
-    reply.insert(QStringLiteral("return"), -5);
-    reply.insert(QStringLiteral("Text"), QStringLiteral("Unsupport"));
-    return reply;
-}
-
-std::string handleRequest(std::string text, const PlayContext &context)
-{
-    QJsonObject request = parseJsonObject(std::move(text));
     if (!request.contains(QLatin1String("action")))
         return jsonToString(replyUnsupport());
 

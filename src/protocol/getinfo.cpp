@@ -1,6 +1,7 @@
-#include "getinfo.h"
+#include "protocol/getinfo.h"
 
-#include "playertable.h"
+#include "base/version.h"
+#include "players/playertable.h"
 
 #include <QJsonArray>
 #include <QJsonValue>
@@ -12,10 +13,19 @@ QJsonObject handleGetinfo(QJsonObject &request)
     refreshPlayerPaths();
 
     QJsonArray applications;
-    if (isPlayerInstalled("vlc"))
-        applications.append(QStringLiteral("vlc"));
-    if (isPlayerInstalled("potplayer"))
-        applications.append(QStringLiteral("potplayer"));
+    QJsonArray support;
+    for (const PlayerKind &kind : playerKinds()) {
+        if (!kind.discovery)
+            continue; // never installed, so not offered either
+        if (isPlayerInstalled(kind.key))
+            applications.append(QLatin1String(kind.key));
+        QJsonObject player;
+        player.insert(QStringLiteral("player"), QLatin1String(kind.key));
+        if (!kind.options.isEmpty())
+            player.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(kind.options));
+        player.insert(QStringLiteral("display_name"), QLatin1String(kind.displayName));
+        support.append(player);
+    }
 
     QJsonObject reply;
     reply.insert(QStringLiteral("action"), QStringLiteral("Getinfo"));
@@ -23,15 +33,6 @@ QJsonObject handleGetinfo(QJsonObject &request)
     reply.insert(QStringLiteral("id"), request.take(QStringLiteral("id")));
     reply.insert(QStringLiteral("version"), QLatin1String(kServiceVersion));
     reply.insert(QStringLiteral("applications"), applications);
-
-    QJsonObject vlc;
-    vlc.insert(QStringLiteral("player"), QStringLiteral("vlc"));
-    vlc.insert(QStringLiteral("arguments"),
-               QJsonArray{QStringLiteral("fullscreen"), QStringLiteral("video-on-top"), QStringLiteral("sub-file")});
-    vlc.insert(QStringLiteral("display_name"), QStringLiteral("VLC"));
-    QJsonObject potplayer;
-    potplayer.insert(QStringLiteral("player"), QStringLiteral("potplayer"));
-    potplayer.insert(QStringLiteral("display_name"), QStringLiteral("PotPlayer"));
-    reply.insert(QStringLiteral("support"), QJsonArray{vlc, potplayer});
+    reply.insert(QStringLiteral("support"), support);
     return reply;
 }

@@ -1,9 +1,10 @@
-#include "play.h"
+#include "protocol/play.h"
 
-#include "envelope.h"
-#include "playertable.h"
-#include "subtitledownload.h"
-#include "workingfolders.h"
+#include "players/playerslot.h"
+#include "players/playertable.h"
+#include "players/subtitledownload.h"
+#include "players/workingfolders.h"
+#include "protocol/unsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,6 +54,11 @@ QJsonObject playReply(QJsonObject &request)
     reply.insert(QStringLiteral("action"), QStringLiteral("Play"));
     reply.insert(QStringLiteral("id"), request.take(QStringLiteral("id")));
     return reply;
+}
+
+void setReturn(QJsonObject &reply, ReturnCode code)
+{
+    reply.insert(QStringLiteral("return"), static_cast<int>(code));
 }
 
 } // namespace
@@ -106,20 +112,17 @@ QByteArray playlistFileContent(const QByteArray &text)
     return nul < 0 ? text : text.left(nul);
 }
 
-std::vector<std::string> playerArguments(bool vlc, const QString &playlistPath, const VlcOptions &options,
-                                         const QString &subtitlePath)
+std::vector<std::string> playerArguments(const PlayerKind &player, const QString &playlistPath,
+                                         const VlcOptions &options, const QString &subtitlePath)
 {
     std::vector<std::string> arguments;
-    if (!vlc) {
-        arguments.push_back(playlistPath.toStdString());
-        return arguments;
-    }
-    arguments.push_back(QUrl::fromLocalFile(playlistPath).toString().toStdString());
-    if (options.videoOnTop)
+    arguments.push_back(player.playlistAsUrl ? QUrl::fromLocalFile(playlistPath).toString().toStdString()
+                                             : playlistPath.toStdString());
+    if (player.windowOptions && options.videoOnTop)
         arguments.emplace_back("--video-on-top");
-    if (options.fullscreen)
+    if (player.windowOptions && options.fullscreen)
         arguments.emplace_back("--fullscreen");
-    if (!subtitlePath.isEmpty())
+    if (player.subtitle && !subtitlePath.isEmpty())
         arguments.push_back((QStringLiteral("--sub-file=") + QDir::toNativeSeparators(subtitlePath)).toStdString());
     return arguments;
 }
@@ -163,87 +166,74 @@ QJsonObject handlePlay(QJsonObject &request, const QString &application, const P
     return handlePlayAt(request, application, context, currentLocalTime());
 }
 
+ReturnCode preparePlaylist(const PlayerKind &player, QJsonObject &request, const QTime &time,
+                           const std::atomic<bool> *cancel, PreparedPlay *prepared)
+{
+    const QString subtitles = player.subtitle ? subtitleFolder() : QString();
+    QFile file;
+    QString name;
+    if (!createPlaylistFile(file, playlistFolder(), playlistTimeName(time),
+                            QLatin1String(player.playlistExtension), subtitles, &name))
+        return ReturnCode::PlaylistNotWritten; // "params" is not read at all then
+    prepared->playlistPath = file.fileName();
+
+    const QJsonObject params = request.take(QStringLiteral("params")).toObject();
+    if (!params.contains(QLatin1String("files")))
+        return ReturnCode::NoFiles;
+    const VlcOptions options = player.windowOptions ? readVlcOptions(params) : VlcOptions();
+    const PlaylistEntries entries =
+            readPlaylistEntries(params.value(QLatin1String("files")).toArray(), player.subtitle);
+    prepared->subFileSeen = entries.subFileSeen;
+    if (entries.text.isEmpty())
+        return ReturnCode::NoUrl;
+
+    // A playlist that did not reach the disk whole is not handed to a player.
+    const QByteArray content = playlistFileContent(entries.text);
+    if (file.write(content) != content.size() || !file.flush())
+        return ReturnCode::PlaylistNotWritten;
+
+    prepared->program = getPlayerPath(player.key);
+    QString subtitlePath;
+    if (!entries.subFile.empty()) {
+        QDir().mkpath(subtitles);
+        const QString path = subtitles + QLatin1Char('/') + name + QLatin1String(".srt");
+        prepared->downloaded = downloadSubFile(entries.subFile.c_str(), path.toUtf8().constData(), cancel);
+        if (prepared->downloaded)
+            subtitlePath = path;
+    }
+    prepared->arguments = playerArguments(player, file.fileName(), options, subtitlePath);
+    return ReturnCode::Started;
+}
+
 QJsonObject handlePlayAt(QJsonObject &request, const QString &application, const PlayContext &context,
                          const QTime &time)
 {
-    const bool vlc = application == QLatin1String("vlc");
-    const QString extension = vlc ? QStringLiteral(".list") : QStringLiteral(".m3u");
-    const QString folder = playlistFolder();
-    QDir().mkpath(folder);
-    const QString timeName = playlistTimeName(time);
-
-    std::string key;
-    if (vlc)
-        key = "vlc";
-    else if (application == QLatin1String("elmedia"))
-        key = "elmedia";
-    else if (application == QLatin1String("potplayer"))
-        key = "potplayer";
-    else
+    // Made for every request, before the player is known.
+    QDir().mkpath(playlistFolder());
+    const PlayerKind *player = findPlayerKind(application);
+    if (!player)
         return replyUnsupport();
-
-    if (!isPlayerInstalled(key)) {
+    if (!isPlayerInstalled(player->key)) {
         QJsonObject reply = playReply(request);
-        reply.insert(QStringLiteral("return"), -1);
+        setReturn(reply, ReturnCode::NotInstalled);
         return reply;
     }
 
-    int result = -2;
-    PlaylistEntries entries;
-    bool downloaded = false;
-    std::string program;
-    std::vector<std::string> arguments;
+    PreparedPlay prepared;
+    ReturnCode result = preparePlaylist(*player, request, time, context.cancel, &prepared);
 
-    QFile file;
-    QString name;
-    const QString subtitles = vlc ? subtitleFolder() : QString();
-    const bool opened = createPlaylistFile(file, folder, timeName, extension, subtitles, &name);
-    if (!opened) {
-        result = -3;
-    } else {
-        const QJsonObject params = request.take(QStringLiteral("params")).toObject();
-        const VlcOptions options = vlc ? readVlcOptions(params) : VlcOptions();
-        if (!params.contains(QLatin1String("files"))) {
-            result = -4;
-        } else {
-            entries = readPlaylistEntries(params.value(QLatin1String("files")).toArray(), vlc);
-            if (!entries.text.isEmpty()) {
-                const QByteArray content = playlistFileContent(entries.text);
-                // A playlist that did not reach the disk whole is not handed to a player.
-                if (file.write(content) != content.size() || !file.flush()) {
-                    result = -3;
-                } else {
-                    result = 0;
-                    program = getPlayerPath(key);
-                    QString subtitlePath;
-                    if (vlc && !entries.subFile.empty()) {
-                        QDir().mkpath(subtitles);
-                        const QString path = subtitles + QLatin1Char('/') + name + QLatin1String(".srt");
-                        downloaded = downloadSubFile(entries.subFile.c_str(), path.toUtf8().constData(), context.cancel);
-                        if (downloaded)
-                            subtitlePath = path;
-                    }
-                    arguments = playerArguments(vlc, file.fileName(), options, subtitlePath);
-                }
-            }
-        }
-        file.close();
-    }
-
-    if (context.stopLastPlayer)
-        context.stopLastPlayer();
-
+    // The fixed tail, whatever the outcome so far: the last player goes, the reply is built, and
+    // the new player is started or what this request wrote is removed.
+    context.slot.stopLast();
     QJsonObject reply = playReply(request);
-    if (vlc && entries.subFileSeen)
-        reply.insert(QStringLiteral("download_subfile_result"), downloaded);
-
-    if (result != 0) {
-        // Only a file this request created is removed; a failed create owns nothing.
-        if (opened)
-            file.remove();
-    } else {
-        result = context.launch && context.launch(program, arguments) ? 0 : -6;
+    if (prepared.subFileSeen)
+        reply.insert(QStringLiteral("download_subfile_result"), prepared.downloaded);
+    if (result == ReturnCode::Started) {
+        if (!context.slot.launch(std::move(prepared.program), std::move(prepared.arguments)))
+            result = ReturnCode::LaunchFailed;
+    } else if (!prepared.playlistPath.isEmpty()) {
+        QFile::remove(prepared.playlistPath);
     }
-    reply.insert(QStringLiteral("return"), result);
+    setReturn(reply, result);
     return reply;
 }

@@ -1,26 +1,26 @@
 #pragma once
 
+#include "protocol/returncode.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <vector>
 
+class PlayerSlot;
 class QFile;
 class QTime;
+struct PlayerKind;
 
-// What Play needs from the agent that received the request. Built by that agent on its worker
-// thread and used only there, for the length of one request.
+// What Play needs of the agent that received the request: the agent's player slot, and its
+// stop flag (atomic, set by the thread that stops the agent), which ends a subtitle download
+// early. Built by that agent on its worker thread and used only there, for one request.
 struct PlayContext {
-    // Starts the player; true when it started. The agent records the new process id itself.
-    std::function<bool(std::string program, std::vector<std::string> arguments)> launch;
-    // Ends the player this agent started last, if any.
-    std::function<void()> stopLastPlayer;
-    // The agent's stop flag (owned by the agent, atomic): ends a subtitle download early.
+    PlayerSlot &slot;
     const std::atomic<bool> *cancel = nullptr;
 };
 
@@ -33,6 +33,21 @@ QJsonObject handlePlay(QJsonObject &request, const QString &application, const P
 QJsonObject handlePlayAt(QJsonObject &request, const QString &application, const PlayContext &context,
                          const QTime &time);
 
+// What preparePlaylist leaves for the tail of Play.
+struct PreparedPlay {
+    QString playlistPath;     // the file this request created; empty when it created none
+    bool subFileSeen = false; // some element of "files" had "sub-file" (players that take one)
+    bool downloaded = false;  // that subtitle arrived
+    std::string program;      // set for ReturnCode::Started
+    std::vector<std::string> arguments;
+};
+
+// Play up to its fixed tail, for an installed player: creates the playlist file under the time
+// name, reads "params", writes the playlist, fetches the subtitle and builds the command line.
+// Started when the player may be launched; otherwise the code to answer with.
+ReturnCode preparePlaylist(const PlayerKind &player, QJsonObject &request, const QTime &time,
+                           const std::atomic<bool> *cancel, PreparedPlay *prepared);
+
 // The pieces of Play, each free of side effects except createPlaylistFile.
 
 struct VlcOptions {
@@ -40,7 +55,8 @@ struct VlcOptions {
     bool fullscreen = false;
 };
 
-// The window options from "params"/"arguments"; later elements override earlier ones.
+// The window options (players that take them) from "params"/"arguments"; later elements
+// override earlier ones.
 VlcOptions readVlcOptions(const QJsonObject &params);
 
 struct PlaylistEntries {
@@ -49,7 +65,8 @@ struct PlaylistEntries {
     std::string subFile;      // the first "sub-file", UTF-8; empty means no download
 };
 
-// The playlist lines of "files"; "sub-file" is looked at only when readSubFile is set (VLC).
+// The playlist lines of "files"; "sub-file" is looked at only when readSubFile is set (players
+// that take a subtitle).
 PlaylistEntries readPlaylistEntries(const QJsonArray &files, bool readSubFile);
 
 // One playlist line. Carriage returns and line feeds are percent-encoded so the entry stays one
@@ -59,9 +76,10 @@ QByteArray playlistLine(const QJsonValue &url);
 // What is written to the playlist file: the text up to its first NUL.
 QByteArray playlistFileContent(const QByteArray &text);
 
-// The player's arguments in order. subtitlePath is empty when no subtitle was fetched.
-std::vector<std::string> playerArguments(bool vlc, const QString &playlistPath, const VlcOptions &options,
-                                         const QString &subtitlePath);
+// The player's arguments in order, by its argument rules. subtitlePath is empty when no
+// subtitle was fetched.
+std::vector<std::string> playerArguments(const PlayerKind &player, const QString &playlistPath,
+                                         const VlcOptions &options, const QString &subtitlePath);
 
 // The nine-digit local time name "hhmmsszzz".
 QString playlistTimeName(const QTime &time);

@@ -1,14 +1,11 @@
-#include "agentapplication.h"
+#include "service/agentapplication.h"
 
-#include "launchcallback.h"
 #include "agent/tessoragent.h"
+#include "base/constants.h"
+#include "launcher/launchcallback.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-
-#ifndef MIRVALE_KEY_PASSPHRASE
-#error "MIRVALE_KEY_PASSPHRASE must name the pass phrase of server.key"
-#endif
 
 QAgentThread::QAgentThread(TessorAgent *agent) : QThread(nullptr), m_agent(agent) {}
 
@@ -43,7 +40,7 @@ bool TessorAgentApplication::createAgent(quint16 port, bool useTls)
 {
     auto *thread = new QAgentThread(nullptr);
     thread->setObjectName(QStringLiteral("agent-%1").arg(port)); // names the OS thread too
-    auto *agent = useTls ? new TessorAgent(port, m_certFile, m_keyFile, MIRVALE_KEY_PASSPHRASE)
+    auto *agent = useTls ? new TessorAgent(port, m_certFile, m_keyFile, kKeyPassphrase)
                          : new TessorAgent(port, "", "", "");
     agent->setLaunchCallback(runClientCommand);
     if (!agent->createContext()) {

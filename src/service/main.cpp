@@ -1,4 +1,4 @@
-#include "tessorservice.h"
+#include "service/tessorservice.h"
 
 int main(int argc, char **argv)
 {

@@ -1,7 +1,7 @@
 // The Windows GUI entry point. It hands control to the portable main() so that the service
 // sees the same argc/argv on every platform. MinGW links it with -municode (MSVC needs nothing).
 
-#include "windowsentry.h"
+#include "service/windowsentry.h"
 
 #include <windows.h>
 

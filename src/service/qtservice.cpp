@@ -1,9 +1,7 @@
-#include "qtservice.h"
+#include "service/qtservice.h"
 
-#include "servicecontrol.h"
-#ifdef Q_OS_WIN
-#include "servicecontrol_win.h"
-#endif
+#include "base/version.h"
+#include "service/servicecontrol.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -12,10 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-
-#ifndef MIRVALE_VERSION
-#define MIRVALE_VERSION "0"
-#endif
 
 std::atomic<QtServiceBase *> QtServiceBase::s_instance{nullptr};
 
@@ -130,21 +124,13 @@ int QtServiceBase::exec()
             return 0;
         }
         if (std::strcmp(first, "-v") == 0 || std::strcmp(first, "--version") == 0) {
-            std::printf("%s %s\n", m_name.c_str(), MIRVALE_VERSION);
+            std::printf("%s %s\n", m_name.c_str(), kServiceVersion);
             std::fflush(stdout);
             return 0;
         }
-#ifdef Q_OS_WIN
-        // Registering with the service control manager is the installer's step; the
-        // result is the Win32 error code (0: done).
-        if (std::strcmp(first, "-i") == 0 || std::strcmp(first, "-install") == 0) {
-            servicecontrol::InstallOptions options;
-            options.description = m_description.toStdString();
-            return static_cast<int>(servicecontrol::install(m_name, options));
-        }
-        if (std::strcmp(first, "-u") == 0 || std::strcmp(first, "-uninstall") == 0)
-            return static_cast<int>(servicecontrol::uninstall(m_name));
-#endif
+        int exitCode = 0;
+        if (servicecontrol::runManagerSwitch(m_name, m_description.toStdString(), first, &exitCode))
+            return exitCode;
     }
 
     QtServiceRun run;

@@ -26,6 +26,13 @@ struct Hooks {
 // Returns the process exit code.
 int run(const std::string &serviceName, const Hooks &hooks);
 
+// The service manager's own switches of the executable, tried on its first argument before the
+// service runs. Windows: "-i"/"-install" registers the service with the service control
+// manager, "-u"/"-uninstall" removes it, and *exitCode is the Win32 error code (0: done).
+// Linux has none (systemd units are installed by the package). True when `argument` was one.
+bool runManagerSwitch(const std::string &serviceName, const std::string &description,
+                      const std::string &argument, int *exitCode);
+
 // Writes one entry to the system's service log. Safe from any thread.
 void log(const std::string &serviceName, const std::string &text, LogType type, int id,
          unsigned category);

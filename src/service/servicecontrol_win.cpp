@@ -1,28 +1,18 @@
-#include "servicecontrol.h"
-#include "servicecontrol_win.h"
+#include "service/servicecontrol.h"
+#include "service/servicecontrol_win.h"
+
+#include "base/uniquehandle_win.h"
+#include "base/widestring_win.h"
 
 #include <windows.h>
 #include <winsvc.h>
 
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <thread>
-#include <type_traits>
 
 namespace servicecontrol {
 namespace {
-
-std::wstring toWide(const std::string &text)
-{
-    if (text.empty())
-        return {};
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-    return wide;
-}
 
 // How run() goes on once the dispatcher has answered.
 enum class Mode { Undecided, Service, Foreground, Failed };
@@ -198,10 +188,7 @@ WORD eventType(LogType type)
     return EVENTLOG_INFORMATION_TYPE;
 }
 
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+using ServiceHandle = UniqueHandle<SC_HANDLE>;
 
 std::wstring thisExecutable()
 {
@@ -315,7 +302,8 @@ unsigned long install(const std::string &serviceName, const InstallOptions &opti
     if (!options.arguments.empty())
         commandLine += L" " + toWide(options.arguments);
 
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE),
+                                CloseServiceHandle);
     if (!manager)
         return GetLastError();
     const std::wstring name = toWide(serviceName);
@@ -329,7 +317,7 @@ unsigned long install(const std::string &serviceName, const InstallOptions &opti
             options.startType == StartType::Automatic ? SERVICE_AUTO_START : SERVICE_DEMAND_START,
             SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
             account.empty() ? nullptr : account.c_str(),
-            password.empty() ? nullptr : password.c_str()));
+            password.empty() ? nullptr : password.c_str()), CloseServiceHandle);
     if (!service)
         return GetLastError();
     if (!options.description.empty()) {
@@ -343,16 +331,35 @@ unsigned long install(const std::string &serviceName, const InstallOptions &opti
 
 unsigned long uninstall(const std::string &serviceName)
 {
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT),
+                                CloseServiceHandle);
     if (!manager)
         return GetLastError();
-    const ServiceHandle service(OpenServiceW(manager.get(), toWide(serviceName).c_str(), DELETE));
+    const ServiceHandle service(OpenServiceW(manager.get(), toWide(serviceName).c_str(), DELETE),
+                                CloseServiceHandle);
     if (!service)
         return GetLastError();
     // A running service is only marked; the manager removes it once it has stopped.
     if (!DeleteService(service.get()))
         return GetLastError();
     return NO_ERROR;
+}
+
+bool runManagerSwitch(const std::string &serviceName, const std::string &description,
+                      const std::string &argument, int *exitCode)
+{
+    // Registering with the service control manager is the installer's step.
+    if (argument == "-i" || argument == "-install") {
+        InstallOptions options;
+        options.description = description;
+        *exitCode = static_cast<int>(install(serviceName, options));
+        return true;
+    }
+    if (argument == "-u" || argument == "-uninstall") {
+        *exitCode = static_cast<int>(uninstall(serviceName));
+        return true;
+    }
+    return false;
 }
 
 } // namespace servicecontrol

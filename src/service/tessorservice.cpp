@@ -1,6 +1,7 @@
-#include "tessorservice.h"
+#include "service/tessorservice.h"
 
-#include "launchcallback.h"
+#include "base/constants.h"
+#include "launcher/launchcallback.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -8,6 +9,17 @@
 
 #include <cstring>
 #include <ctime>
+
+namespace {
+
+// The launcher's service log entries, handed to it at start.
+void writeLauncherEntry(const QString &entry)
+{
+    if (QtServiceBase *service = QtServiceBase::instance())
+        service->logMessage(entry, QtServiceBase::Success, 0, 0, QByteArray());
+}
+
+} // namespace
 
 TessorService::TessorService(int argc, char **argv)
     : QtService<QApplication>(argc, argv, QStringLiteral("Mirvale")), m_debugMode(false)
@@ -36,12 +48,13 @@ void TessorService::start()
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirvale.ico")));
     QGuiApplication::setQuitOnLastWindowClosed(false);
     m_bDebugMode = m_debugMode; // before any agent thread exists
+    setServiceLogWriter(&writeLauncherEntry);
     // The C library sets up its time zone state on the first local time conversion; done here,
     // before the agents convert times in parallel.
     tzset();
     m_agentApp.initPaths();
-    m_agentApp.createAgent(8142, false);
-    m_agentApp.createAgent(8143, true);
+    m_agentApp.createAgent(kPlainPort, false);
+    m_agentApp.createAgent(kTlsPort, true);
     m_agentApp.startStoppedThreads();
 }
 

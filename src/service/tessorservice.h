@@ -1,7 +1,7 @@
 #pragma once
 
-#include "agentapplication.h"
-#include "qtservice.h"
+#include "service/agentapplication.h"
+#include "service/qtservice.h"
 
 #include <QApplication>
 

@@ -1,18 +1,11 @@
-#include "windowsentry.h"
+#include "service/windowsentry.h"
+
+#include "base/uniquehandle_win.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
-#include <memory>
 #include <vector>
-
-namespace {
-
-struct LocalFreer {
-    void operator()(LPWSTR *words) const { LocalFree(words); }
-};
-
-} // namespace
 
 int runMainWithCommandLine(const wchar_t *commandLine, MainFunction mainFunction)
 {
@@ -22,7 +15,7 @@ int runMainWithCommandLine(const wchar_t *commandLine, MainFunction mainFunction
     std::vector<std::vector<char>> words;
     {
         int count = 0;
-        const std::unique_ptr<LPWSTR, LocalFreer> wideWords(CommandLineToArgvW(commandLine, &count));
+        const UniqueHandle<LPWSTR *> wideWords(CommandLineToArgvW(commandLine, &count), LocalFree);
         if (!wideWords)
             return -1;
         words.reserve(static_cast<std::size_t>(count));

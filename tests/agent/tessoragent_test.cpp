@@ -305,11 +305,11 @@ std::mutex g_launchMutex;           // guards the three below: written on the ag
 std::vector<std::string> g_launched; // programs, in order
 qint64 g_nextPid = 0;
 
-bool recordLaunch(std::string program, std::vector<std::string>, qint64 *processId)
+bool recordLaunch(std::string program, std::vector<std::string>, ProcessIdentity *launched)
 {
     std::lock_guard<std::mutex> lock(g_launchMutex);
     g_launched.push_back(program);
-    *processId = g_nextPid;
+    *launched = {g_nextPid, processStartTime(g_nextPid)};
     return true;
 }
 

@@ -1,6 +1,6 @@
 // Message assembly with the request envelope behind it, as an agent runs them: pieces and
-// message ends of four connections in any order, each complete text handed to handleRequest
-// with a PlayContext that records instead of starting players, each reply checked.
+// message ends of four connections in any order, each complete request handed to handleRequest
+// with a player slot that records instead of starting and ending players, each reply checked.
 //
 // Input: a run of operations, each a header byte and its payload.
 //   header & 0x03  the connection
@@ -9,17 +9,20 @@
 //                  the 8 MiB bound; four per input at most)
 //   otherwise      the next byte is a length, and that many bytes follow (fewer when the
 //                  input ends)
-#include "envelope.h"
+#include "agent/messageassembler.h"
 #include "fuzzcheck.h"
-#include "messageassembler.h"
-#include "playertable.h"
+#include "players/playerslot.h"
+#include "players/playertable.h"
+#include "players/workingfolders.h"
+#include "protocol/envelope.h"
+#include "protocol/unsupport.h"
 #include "subtitlerecorder.h"
-#include "workingfolders.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QString>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -86,6 +89,33 @@ struct Launch {
     std::vector<std::string> arguments;
 };
 
+// What the slot was asked for during the current request.
+Launch g_launch;
+
+bool recordLaunch(std::string program, std::vector<std::string> arguments, ProcessIdentity *launched)
+{
+    ++g_launch.launches;
+    g_launch.program = std::move(program);
+    g_launch.arguments = std::move(arguments);
+    *launched = {4242, 1};
+    return g_launch.program.size() % 3 != 0; // some starts fail
+}
+
+void recordStop(long long, long long)
+{
+    ++g_launch.stops;
+}
+
+// The parser's own verdict on a whole text, with repeated names screened out first (the parser
+// would leak their values).
+bool isCompleteJson(const std::string &text)
+{
+    const QByteArray utf8 = QString::fromUtf8(text.c_str()).toUtf8();
+    JsonScanner names;
+    names.feed(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    return !names.hasRepeatedName() && !QJsonDocument::fromJson(utf8).isNull();
+}
+
 void checkLaunch(const Launch &launch, const std::string &reply)
 {
     const QString program = QString::fromStdString(launch.program);
@@ -116,7 +146,7 @@ void checkLaunch(const Launch &launch, const std::string &reply)
     }
 }
 
-void checkReply(const std::string &request, const std::string &reply, const Launch &launch)
+void checkReply(const QJsonObject &parsed, const std::string &reply, const Launch &launch)
 {
     FUZZ_CHECK(!reply.empty(), "an empty reply");
     QJsonParseError error{};
@@ -124,7 +154,6 @@ void checkReply(const std::string &request, const std::string &reply, const Laun
     FUZZ_CHECK(error.error == QJsonParseError::NoError && document.isObject(), "a reply that is no JSON object");
     const QJsonObject object = document.object();
 
-    const QJsonObject parsed = parseJsonObject(request);
     const QString action = parsed.value(QLatin1String("action")).toString();
     if (object.contains(QLatin1String("Text"))) {
         FUZZ_CHECK(reply == R"({"Text":"Unsupport","return":-5})", "a malformed Unsupport reply");
@@ -169,15 +198,12 @@ void deliver(Connection &connection, const char *data, std::size_t size, bool en
         return;
     }
 
-    Launch launch;
-    PlayContext context;
-    context.launch = [&launch](std::string program, std::vector<std::string> arguments) {
-        ++launch.launches;
-        launch.program = std::move(program);
-        launch.arguments = std::move(arguments);
-        return launch.program.size() % 3 != 0; // some starts fail
-    };
-    context.stopLastPlayer = [&launch] { ++launch.stops; };
+    // A slot with an earlier player of its own, so that every stop shows.
+    PlayerSlot slot(&recordStop);
+    slot.setLaunchCallback(&recordLaunch);
+    slot.launch("earlier player", {});
+    g_launch = Launch();
+    const PlayContext context{slot, nullptr};
     lastSubtitleCall() = SubtitleCall();
 
     if (outcome->kind == MessageAssembler::Outcome::Kind::Unsupported) {
@@ -190,9 +216,11 @@ void deliver(Connection &connection, const char *data, std::size_t size, bool en
         FUZZ_CHECK(connection.modelSize == connection.model.size() && outcome->text == connection.model,
                    "the text handed over is not what arrived");
         FUZZ_CHECK(isCompleteJson(outcome->text), "an incomplete text handed over");
-        const std::string reply = handleRequest(outcome->text, context);
-        checkReply(outcome->text, reply, launch);
-        g_playHappened = g_playHappened || launch.stops > 0;
+        FUZZ_CHECK(outcome->request == QJsonDocument::fromJson(QString::fromUtf8(outcome->text.c_str()).toUtf8()).object(),
+                   "the request handed over is not the parse of its text");
+        const std::string reply = handleRequest(outcome->request, context);
+        checkReply(outcome->request, reply, g_launch);
+        g_playHappened = g_playHappened || g_launch.stops > 0;
     }
     connection.model.clear();
     connection.modelSize = 0;

@@ -2,7 +2,8 @@
 // playlist must hold one line per url and nothing else; the arguments must lead the player to
 // the very file that was written.
 #include "fuzzcheck.h"
-#include "play.h"
+#include "players/playertable.h"
+#include "protocol/play.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -59,10 +60,10 @@ void checkArguments(const VlcOptions &options, QString name, const QString &subt
     name.remove(QChar(0));
     const QString playlist = QStringLiteral("/var/lib/Mirvale/playlist/") + name + QStringLiteral(".list");
 
-    const std::vector<std::string> other = playerArguments(false, playlist, options, subtitle);
+    const std::vector<std::string> other = playerArguments(*findPlayerKind("potplayer"), playlist, options, subtitle);
     FUZZ_CHECK(other.size() == 1 && other[0] == playlist.toStdString(), "the playlist is not PotPlayer's argument");
 
-    const std::vector<std::string> vlc = playerArguments(true, playlist, options, subtitle);
+    const std::vector<std::string> vlc = playerArguments(*findPlayerKind("vlc"), playlist, options, subtitle);
     const std::size_t count = 1 + options.videoOnTop + options.fullscreen + !subtitle.isEmpty();
     FUZZ_CHECK(vlc.size() == count, "VLC's argument count");
     const QUrl url(QString::fromStdString(vlc[0]));
@@ -77,7 +78,7 @@ void checkArguments(const VlcOptions &options, QString name, const QString &subt
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // QUrl builds caches of its own at first use; made here, they are no leak of an input.
-    (void)playerArguments(true, QStringLiteral("/tmp/a b.list"), VlcOptions(), QStringLiteral("/tmp/a.srt"));
+    (void)playerArguments(*findPlayerKind("vlc"), QStringLiteral("/tmp/a b.list"), VlcOptions(), QStringLiteral("/tmp/a.srt"));
     (void)QUrl(QStringLiteral("file:///tmp/a%20b.list")).toLocalFile();
     return 0;
 }

@@ -2,7 +2,7 @@
 // the input, which must read back exactly as written.
 #include "fuzzcheck.h"
 #include "fuzzutf.h"
-#include "regfile.h"
+#include "players/regfile.h"
 
 #include <cstddef>
 #include <cstdint>

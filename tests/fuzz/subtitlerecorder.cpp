@@ -1,6 +1,6 @@
 #include "subtitlerecorder.h"
 
-#include "subtitledownload.h"
+#include "players/subtitledownload.h"
 
 #include <QIODevice>
 

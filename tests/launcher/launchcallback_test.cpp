@@ -1,6 +1,6 @@
-#include "launchcallback.h"
+#include "launcher/launchcallback.h"
 #include "launchertestsupport.h"
-#include "sessionlauncher_linux.h"
+#include "launcher/sessionlauncher_linux.h"
 
 #include <gtest/gtest.h>
 
@@ -51,9 +51,10 @@ TEST(RunClientCommand, DebugModeLogsTheCommandAndStartsItWithoutTouchingThePid)
         LogCapture capture;
         DebugMode debug(true);
 
-        qint64 pid = 4242;
-        EXPECT_TRUE(runClientCommand(player.program(), row.arguments, &pid));
-        EXPECT_EQ(pid, 4242);
+        ProcessIdentity launched{4242, 0};
+        EXPECT_TRUE(runClientCommand(player.program(), row.arguments, &launched));
+        EXPECT_EQ(launched.pid, 4242);
+        EXPECT_EQ(launched.startTime, 0);
 
         // The stream's items are separated by single spaces, so the " " item stands between
         // two of them.
@@ -79,9 +80,9 @@ TEST(RunClientCommand, ServiceModeAsRootWithoutSessionFailsAndKeepsThePid)
     LogCapture capture;
     DebugMode debug(false);
 
-    qint64 pid = 4242;
-    EXPECT_FALSE(runClientCommand(player.program(), {"--fullscreen"}, &pid));
-    EXPECT_EQ(pid, 4242);
+    ProcessIdentity launched{4242, 0};
+    EXPECT_FALSE(runClientCommand(player.program(), {"--fullscreen"}, &launched));
+    EXPECT_EQ(launched.pid, 4242);
     EXPECT_EQ(capture.debugRecords(),
               QStringList{"m_bDebugMode: false CMD_CLIENT: " + player.programText()
                           + "   --fullscreen "});
@@ -100,11 +101,11 @@ TEST(RunClientCommand, ServiceModeAsUserReportsTheStartedProcess)
     LogCapture capture;
     DebugMode debug(false);
 
-    qint64 pid = 4242;
-    EXPECT_TRUE(runClientCommand(player.program(), {"--fullscreen", "a b"}, &pid));
+    ProcessIdentity launched{4242, 0};
+    EXPECT_TRUE(runClientCommand(player.program(), {"--fullscreen", "a b"}, &launched));
     const Record record = player.waitForRecord();
     ASSERT_TRUE(record.present);
-    EXPECT_EQ(record.fields.value("pid"), QString::number(pid));
+    EXPECT_EQ(record.fields.value("pid"), QString::number(launched.pid));
     EXPECT_EQ(record.arguments, (QStringList{"--fullscreen", "a b"}));
     EXPECT_EQ(capture.serviceEntries(), QStringList{"CMD_CLIENT:" + player.programText()});
 }
@@ -120,12 +121,12 @@ TEST(RunClientCommand, TwoAgentsLaunchingAtOnceEachGetTheirOwnProcess)
     LogCapture capture;
     DebugMode debug(false);
 
-    qint64 firstPid = 0;
-    qint64 secondPid = 0;
+    ProcessIdentity firstLaunched;
+    ProcessIdentity secondLaunched;
     bool firstStarted = false;
     bool secondStarted = false;
-    std::thread a([&] { firstStarted = runClientCommand(first.program(), {"1"}, &firstPid); });
-    std::thread b([&] { secondStarted = runClientCommand(second.program(), {"2"}, &secondPid); });
+    std::thread a([&] { firstStarted = runClientCommand(first.program(), {"1"}, &firstLaunched); });
+    std::thread b([&] { secondStarted = runClientCommand(second.program(), {"2"}, &secondLaunched); });
     a.join();
     b.join();
 
@@ -133,8 +134,8 @@ TEST(RunClientCommand, TwoAgentsLaunchingAtOnceEachGetTheirOwnProcess)
     EXPECT_TRUE(secondStarted);
     const Record firstRecord = first.waitForRecord();
     const Record secondRecord = second.waitForRecord();
-    EXPECT_EQ(firstRecord.fields.value("pid"), QString::number(firstPid));
-    EXPECT_EQ(secondRecord.fields.value("pid"), QString::number(secondPid));
+    EXPECT_EQ(firstRecord.fields.value("pid"), QString::number(firstLaunched.pid));
+    EXPECT_EQ(secondRecord.fields.value("pid"), QString::number(secondLaunched.pid));
     EXPECT_EQ(firstRecord.arguments, QStringList{"1"});
     EXPECT_EQ(secondRecord.arguments, QStringList{"2"});
     EXPECT_EQ(capture.debugRecords().size(), 2);

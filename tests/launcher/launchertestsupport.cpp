@@ -1,6 +1,6 @@
 #include "launchertestsupport.h"
 
-#include "launchcallback.h"
+#include "launcher/launchcallback.h"
 
 #include <QCoreApplication>
 #include <QDir>

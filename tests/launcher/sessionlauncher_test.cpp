@@ -1,6 +1,6 @@
 #include "launchertestsupport.h"
-#include "sessionlauncher.h"
-#include "sessionlauncher_linux.h"
+#include "launcher/sessionlauncher.h"
+#include "launcher/sessionlauncher_linux.h"
 
 #include <QDir>
 #include <QFile>
@@ -91,13 +91,13 @@ TEST(SessionLauncherAsUser, StartsTheProgramDetachedAndReportsItsPid)
     qputenv("MIRVALE_LAUNCHER_MARK", "kept");
 
     const std::vector<std::string> arguments{"--fullscreen", "two words", "", "Ünïcödé"};
-    long long pid = 0;
-    ASSERT_TRUE(launchGUIApplication(player.program(), arguments, &pid, &recordLauncherLog));
+    ProcessIdentity launched;
+    ASSERT_TRUE(launchGUIApplication(player.program(), arguments, &launched, &recordLauncherLog));
     const Record record = player.waitForRecord();
     ASSERT_TRUE(record.present);
 
-    EXPECT_GT(pid, 0);
-    EXPECT_EQ(record.fields.value("pid"), QString::number(pid));
+    EXPECT_GT(launched.pid, 0);
+    EXPECT_EQ(record.fields.value("pid"), QString::number(launched.pid));
     EXPECT_EQ(record.fields.value("uid"), QString::number(::getuid()));
     EXPECT_EQ(record.arguments, toQStringList(arguments));
     EXPECT_TRUE(record.environment.contains("MIRVALE_LAUNCHER_MARK=kept"));
@@ -133,16 +133,16 @@ TEST(SessionLauncherAsUser, FailedStartGivesFalse)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.entry.toStdString() + " " + row.program);
         clearLauncherLog();
-        long long pid = 77;
-        EXPECT_FALSE(launchGUIApplication(row.program, {"--fullscreen"}, &pid, &recordLauncherLog));
-        EXPECT_EQ(pid, row.pid);
+        ProcessIdentity launched{77, 0};
+        EXPECT_FALSE(launchGUIApplication(row.program, {"--fullscreen"}, &launched, &recordLauncherLog));
+        EXPECT_EQ(launched.pid, row.pid);
         EXPECT_EQ(launcherLog(), QStringList{row.entry});
     }
     clearLauncherLog();
-    long long pid = 77;
-    EXPECT_FALSE(launchGUIApplication(player.program(), {std::string("a\0b", 3)}, &pid,
+    ProcessIdentity launched{77, 0};
+    EXPECT_FALSE(launchGUIApplication(player.program(), {std::string("a\0b", 3)}, &launched,
                                       &recordLauncherLog));
-    EXPECT_EQ(pid, 77);
+    EXPECT_EQ(launched.pid, 77);
     EXPECT_FALSE(player.record().present);
 }
 
@@ -195,10 +195,10 @@ TEST(SessionLauncherAsRoot, NoSessionOrNoAccountFailsBeforeStarting)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.entry.toStdString());
         clearLauncherLog();
-        long long pid = 77;
-        EXPECT_FALSE(launchInUserSession(row.sessions, player.program(), {}, &pid,
+        ProcessIdentity launched{77, 0};
+        EXPECT_FALSE(launchInUserSession(row.sessions, player.program(), {}, &launched,
                                          &recordLauncherLog));
-        EXPECT_EQ(pid, 77);
+        EXPECT_EQ(launched.pid, 77);
         EXPECT_EQ(launcherLog(), QStringList{row.entry});
     }
     EXPECT_FALSE(player.record().present);
@@ -229,13 +229,13 @@ TEST(SessionLauncherAsRoot, StartsTheProgramAsTheSessionUser)
     clearLauncherLog();
 
     const std::vector<std::string> arguments{"--fullscreen", "two words"};
-    long long pid = 0;
-    ASSERT_TRUE(launchInUserSession(sessions, player.program(), arguments, &pid,
+    ProcessIdentity launched;
+    ASSERT_TRUE(launchInUserSession(sessions, player.program(), arguments, &launched,
                                     &recordLauncherLog));
     const Record record = player.waitForRecord();
     ASSERT_TRUE(record.present);
 
-    EXPECT_EQ(record.fields.value("pid"), QString::number(pid));
+    EXPECT_EQ(record.fields.value("pid"), QString::number(launched.pid));
     EXPECT_EQ(record.fields.value("uid"), QString::number(uid));
     EXPECT_EQ(record.fields.value("gid"), QString::number(gid));
     EXPECT_EQ(record.fields.value("groups"), QString::number(gid));
@@ -258,10 +258,10 @@ TEST(SessionLauncherAsRoot, StartsTheProgramAsTheSessionUser)
 
     // A program that cannot run still reports each stage, then the failed call.
     clearLauncherLog();
-    pid = 77;
-    EXPECT_FALSE(launchInUserSession(sessions, player.program() + ".missing", {}, &pid,
+    launched = {77, 0};
+    EXPECT_FALSE(launchInUserSession(sessions, player.program() + ".missing", {}, &launched,
                                      &recordLauncherLog));
-    EXPECT_EQ(pid, 0);
+    EXPECT_EQ(launched.pid, 0);
     EXPECT_EQ(launcherLog(),
               (QStringList{"launchGUIApplication session:c7 uid:" + QString::number(uid) + " enter",
                            "launchGUIApplication setuid enter",

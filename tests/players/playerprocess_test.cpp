@@ -1,4 +1,4 @@
-#include "playerprocess.h"
+#include "players/playerprocess.h"
 
 #include <gtest/gtest.h>
 

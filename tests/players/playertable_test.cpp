@@ -1,4 +1,4 @@
-#include "playertable.h"
+#include "players/playertable.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "regfile.h"
+#include "players/regfile.h"
 
 #include <gtest/gtest.h>
 

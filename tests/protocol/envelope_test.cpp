@@ -1,4 +1,4 @@
-#include "envelope.h"
+#include "protocol/envelope.h"
 #include "protocoltestsupport.h"
 
 #include <gtest/gtest.h>

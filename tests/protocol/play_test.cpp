@@ -1,7 +1,7 @@
-#include "envelope.h"
-#include "play.h"
+#include "protocol/envelope.h"
+#include "protocol/play.h"
 #include "protocoltestsupport.h"
-#include "workingfolders.h"
+#include "players/workingfolders.h"
 
 #include <QDir>
 #include <QFile>

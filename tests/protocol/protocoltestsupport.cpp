@@ -1,6 +1,8 @@
 #include "protocoltestsupport.h"
 
-#include "playertable.h"
+#include "agent/messageassembler.h"
+#include "players/playertable.h"
+#include "protocol/envelope.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +17,23 @@ namespace protocoltest {
 namespace {
 
 std::unique_ptr<QTemporaryDir> g_root;
+
+// The recorder whose slot is in use on this thread.
+thread_local Recorder *t_recorder = nullptr;
+
+bool recordLaunch(std::string program, std::vector<std::string> arguments, ProcessIdentity *launched)
+{
+    Recorder &recorder = *t_recorder;
+    recorder.launches.push_back({std::move(program), std::move(arguments)});
+    if (recorder.launchResult)
+        *launched = {4242 + static_cast<long long>(recorder.launches.size()), 1};
+    return recorder.launchResult;
+}
+
+void recordStop(long long, long long)
+{
+    ++t_recorder->stops;
+}
 
 QString registryPath()
 {
@@ -89,15 +108,26 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+std::string handleRequest(const std::string &text, const PlayContext &context)
+{
+    MessageAssembler assembler;
+    const std::optional<MessageAssembler::Outcome> outcome = assembler.feed(text.data(), text.size(), true);
+    const bool parsed = outcome && outcome->kind == MessageAssembler::Outcome::Kind::Request;
+    return ::handleRequest(parsed ? outcome->request : QJsonObject(), context);
+}
+
+Recorder::Recorder() : m_slot(&recordStop)
+{
+    m_slot.setLaunchCallback(&recordLaunch);
+    t_recorder = this;
+    m_slot.launch("earlier player", {});
+    launches.clear();
+}
+
 PlayContext Recorder::context()
 {
-    PlayContext context;
-    context.launch = [this](std::string program, std::vector<std::string> arguments) {
-        launches.push_back({std::move(program), std::move(arguments)});
-        return launchResult;
-    };
-    context.stopLastPlayer = [this] { ++stops; };
-    return context;
+    t_recorder = this;
+    return PlayContext{m_slot, nullptr};
 }
 
 } // namespace protocoltest

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "play.h"
+#include "players/playerslot.h"
+#include "protocol/play.h"
 
 #include <QByteArray>
 #include <QString>
@@ -31,7 +32,13 @@ QStringList fileNames(const QString &path);
 
 QByteArray readFile(const QString &path);
 
-// A PlayContext that records what Play asks of the agent.
+// The reply to one whole message, as an agent gives it: the agent's assembler parses the text
+// once and the envelope answers the object (an empty one when the text held none).
+std::string handleRequest(const std::string &text, const PlayContext &context);
+
+// A player slot that records what Play asks of it instead of starting and ending players. It
+// starts with an earlier player of its own, so that every stop shows. Used on one thread at a
+// time: the one that last called context().
 struct Recorder {
     struct Launch {
         std::string program;
@@ -41,7 +48,11 @@ struct Recorder {
     int stops = 0;
     bool launchResult = true;
 
+    Recorder();
     PlayContext context();
+
+private:
+    PlayerSlot m_slot;
 };
 
 } // namespace protocoltest

@@ -1,6 +1,6 @@
 // The service framework, driven from outside as systemd would: a child process, its notify
 // socket and signals.
-#include "qtservice.h"
+#include "service/qtservice.h"
 
 #include <QCoreApplication>
 #include <QProcess>

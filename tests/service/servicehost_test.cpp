@@ -1,8 +1,8 @@
 // The service host: the debug switch, the icon, and the agent application with its threads on
 // ports of the test's own choosing.
-#include "agentapplication.h"
+#include "service/agentapplication.h"
 #include "agent/tessoragent.h"
-#include "tessorservice.h"
+#include "service/tessorservice.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 // A minimal service on the framework for the framework's tests. It reports every hook as a
 // datagram on the notify socket, in the same stream as the framework's READY=1.
-#include "qtservice.h"
+#include "service/qtservice.h"
 
 #include <QApplication>
 #include <QByteArray>

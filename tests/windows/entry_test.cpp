@@ -2,7 +2,7 @@
 // code page, argv terminated by a null entry, main's result passed through.
 
 #include "support.h"
-#include "windowsentry.h"
+#include "service/windowsentry.h"
 
 #include <gtest/gtest.h>
 

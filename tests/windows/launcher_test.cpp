@@ -2,7 +2,7 @@
 // faked to reach each failure path and the session choice; one real start goes through the
 // whole chain of real calls under Wine.
 
-#include "sessionapi_win.h"
+#include "launcher/sessionapi_win.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -164,6 +164,22 @@ BOOL WINAPI fakeCreateProcessAsUser(HANDLE token, LPCWSTR application, LPWSTR co
     return TRUE;
 }
 
+// The creation time the fake reports for the created process.
+const FILETIME kCreation = { 0x89abcdefu, 0x01234567u };
+const long long kStartTime = 0x0123456789abcdefLL;
+
+BOOL WINAPI fakeGetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit,
+                                LPFILETIME kernel, LPFILETIME user)
+{
+    const auto found = g_fake.openHandles.find(process);
+    g_fake.calls.push_back("times " + (found == g_fake.openHandles.end() ? "?" : found->second));
+    if (found == g_fake.openHandles.end())
+        return FALSE;
+    *creation = kCreation;
+    *exit = *kernel = *user = FILETIME{};
+    return TRUE;
+}
+
 BOOL WINAPI fakeCloseHandle(HANDLE handle)
 {
     const auto found = g_fake.openHandles.find(handle);
@@ -186,6 +202,7 @@ SessionApi fakeApi()
     api.createEnvironmentBlock = &fakeCreateEnvironmentBlock;
     api.destroyEnvironmentBlock = &fakeDestroyEnvironmentBlock;
     api.createProcessAsUser = &fakeCreateProcessAsUser;
+    api.getProcessTimes = &fakeGetProcessTimes;
     api.closeHandle = &fakeCloseHandle;
     return api;
 }
@@ -212,8 +229,8 @@ protected:
     // Launches through the fakes; the id starts at 77 so that "left untouched" is visible.
     bool launch(const std::string &program, const std::vector<std::string> &arguments)
     {
-        m_processId = 77;
-        return launchGUIApplicationWith(fakeApi(), program, arguments, &m_processId, &recordLog);
+        m_launched = { 77, 0 };
+        return launchGUIApplicationWith(fakeApi(), program, arguments, &m_launched, &recordLog);
     }
 
     // Whatever the path: every handle closed, the impersonation reverted, the block destroyed,
@@ -226,7 +243,7 @@ protected:
         EXPECT_EQ(g_fake.liveSessionLists, 0);
     }
 
-    long long m_processId = 77;
+    ProcessIdentity m_launched{ 77, 0 };
 };
 
 const char kVlc[] = "C:/Program Files/VideoLAN/VLC/vlc.exe";
@@ -238,7 +255,8 @@ const DWORD kWithEnvironment = kWithoutEnvironment | CREATE_UNICODE_ENVIRONMENT;
 } // namespace
 
 // Each step that can fail, with the log entries, the result, the process id and the order of
-// the calls (which includes the order of release).
+// the calls (which includes the order of release). The start time is read from the process
+// handle before it is closed.
 TEST_F(SessionLauncher, FailureRows)
 {
     const std::vector<std::string> head = { "enumerate", "free sessions", "query 1" };
@@ -252,16 +270,17 @@ TEST_F(SessionLauncher, FailureRows)
     };
     const Row rows[] = {
         { "", true, { kDuplicated, kImpersonated }, 4242,
-          { "duplicate", "impersonate", "environment", "create", "close thread", "close process",
-            "revert", "destroy environment", "close primary token", "close user token" },
+          { "duplicate", "impersonate", "environment", "create", "times process", "close thread",
+            "close process", "revert", "destroy environment", "close primary token",
+            "close user token" },
           kWithEnvironment },
         { "query", false, { "launchGUIApplication WTSQueryUserToken result:1008" }, 77, {}, 0 },
         { "duplicate", false, {}, 77, { "duplicate", "close user token" }, 0 },
         { "impersonate", false, { kDuplicated }, 77,
           { "duplicate", "impersonate", "close primary token", "close user token" }, 0 },
         { "environment", true, { kDuplicated, kImpersonated }, 4242,
-          { "duplicate", "impersonate", "environment", "create", "close thread", "close process",
-            "revert", "close primary token", "close user token" },
+          { "duplicate", "impersonate", "environment", "create", "times process", "close thread",
+            "close process", "revert", "close primary token", "close user token" },
           kWithoutEnvironment },
         { "create", false, { kDuplicated, kImpersonated }, 0,
           { "duplicate", "impersonate", "environment", "create", "revert", "destroy environment",
@@ -274,7 +293,8 @@ TEST_F(SessionLauncher, FailureRows)
         g_fake.failing = row.failing;
         EXPECT_EQ(launch(kVlc, { "--fullscreen" }), row.result);
         EXPECT_EQ(g_log, row.log);
-        EXPECT_EQ(m_processId, row.processId);
+        EXPECT_EQ(m_launched.pid, row.processId);
+        EXPECT_EQ(m_launched.startTime, row.processId == 4242 ? kStartTime : 0);
         std::vector<std::string> calls = head;
         calls.insert(calls.end(), row.calls.begin(), row.calls.end());
         EXPECT_EQ(g_fake.calls, calls);
@@ -397,11 +417,11 @@ TEST_F(SessionLauncher, BufferLimits)
             std::string line;
             for (const std::string &argument : row.arguments)
                 line += " " + argument;
-            EXPECT_EQ(m_processId, 4242);
+            EXPECT_EQ(m_launched.pid, 4242);
             EXPECT_EQ(g_fake.application, testsupport::toWide(row.program));
             EXPECT_EQ(g_fake.commandLine, testsupport::toWide(line));
         } else {
-            EXPECT_EQ(m_processId, 77);
+            EXPECT_EQ(m_launched.pid, 77);
             EXPECT_TRUE(g_fake.calls.empty());
             EXPECT_EQ(g_log, std::vector<std::string>{ "launchGUIApplication command line rejected" });
         }
@@ -419,11 +439,14 @@ TEST(SessionLauncherWine, RealStartThroughTheWholeChain)
     ASSERT_EQ(journalUtf8.find(' '), std::string::npos) << "arguments are passed unquoted";
     g_log.clear();
 
-    long long processId = 77;
+    ProcessIdentity launched{ 77, 0 };
     ASSERT_TRUE(launchGUIApplication(testsupport::toUtf8(child), { journalUtf8, "two words" },
-                                     &processId, &recordLog));
+                                     &launched, &recordLog));
     EXPECT_EQ(g_log, (std::vector<std::string>{ kDuplicated, kImpersonated }));
-    ASSERT_GT(processId, 0);
+    ASSERT_GT(launched.pid, 0);
+    // Read before the handle was closed, so known even for a child that has already ended.
+    EXPECT_NE(launched.startTime, 0);
+    const long long processId = launched.pid;
     ASSERT_TRUE(testsupport::waitForProcessEnd(static_cast<DWORD>(processId)));
 
     // The child's own parser takes the empty first word as its name; the space splits words.
@@ -436,9 +459,9 @@ TEST(SessionLauncherWine, RealStartThroughTheWholeChain)
 TEST(SessionLauncherWine, RealStartOfAMissingProgram)
 {
     g_log.clear();
-    long long processId = 77;
-    EXPECT_FALSE(launchGUIApplication("C:/no/such/player.exe", { "--fullscreen" }, &processId,
+    ProcessIdentity launched{ 77, 0 };
+    EXPECT_FALSE(launchGUIApplication("C:/no/such/player.exe", { "--fullscreen" }, &launched,
                                       &recordLog));
-    EXPECT_EQ(processId, 0);
+    EXPECT_EQ(launched.pid, 0);
     EXPECT_EQ(g_log, (std::vector<std::string>{ kDuplicated, kImpersonated }));
 }

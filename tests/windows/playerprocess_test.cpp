@@ -1,7 +1,7 @@
 // Ending the previous player: "taskkill /f /PID n", and only while the id still belongs to the
 // process whose creation time was recorded at launch.
 
-#include "playerprocess.h"
+#include "players/playerprocess.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // tests' own in both registry views, created and removed by the tests themselves, so that
 // nothing of an installed player is ever touched.
 
-#include "registry.h"
+#include "players/registry.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

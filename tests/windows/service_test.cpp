@@ -1,7 +1,7 @@
 // The service framework's Windows side under Wine's service control manager, driven with sc.exe
 // as an administrator would, plus the install and uninstall helpers.
 
-#include "servicecontrol_win.h"
+#include "service/servicecontrol_win.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

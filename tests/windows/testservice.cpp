@@ -2,7 +2,7 @@
 // Usage: mirvale_win_testservice <name> <journal file> [--fail-start | --exit <code>]
 // Each hook appends one line to the journal.
 
-#include "servicecontrol.h"
+#include "service/servicecontrol.h"
 
 #include <windows.h>
 

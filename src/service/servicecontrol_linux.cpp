@@ -1,4 +1,4 @@
-#include "servicecontrol.h"
+#include "service/servicecontrol.h"
 
 #include <systemd/sd-daemon.h>
 
@@ -164,6 +164,11 @@ int run(const std::string &serviceName, const Hooks &hooks)
         watcher.join();
     }
     return code;
+}
+
+bool runManagerSwitch(const std::string &, const std::string &, const std::string &, int *)
+{
+    return false;
 }
 
 void log(const std::string &serviceName, const std::string &text, LogType type, int id,
