@@ -180,6 +180,47 @@ TEST(MessageAssembler, AcceptsWhatTheParserAccepts)
     }
 }
 
+// The one parse: the request comes out parsed with its text, and an object that repeats a name
+// (compared as the parser compares names) is refused, however the text is cut.
+TEST(MessageAssembler, HandsOverTheParsedRequestAndRefusesRepeatedNames)
+{
+    struct Row {
+        std::string text;
+        bool repeated;
+    };
+    const Row rows[] = {
+        {R"({"action":"Getinfo","id":{"a":[1],"b":{"a":2}}})", false},
+        {R"([{"x":1},{"x":2}])", false},
+        {R"({"a\\":1,"a\"":2,"a":3,"b":"\"a\":1"})", false},
+        {R"({"\ud800":1,"\udc00":2})", false},
+        {R"({"a":1,"a":2})", true},
+        {R"({"id":{"a":[1]},"id":{"a":[2]}})", true},
+        {R"({"a":{"b":1},"b":{"a":1,"a":[]}})", true},
+        {R"({"action":1,"\u0061ction":2})", true},
+        {"{\"\\ud83d\\ude00\":1,\"\xF0\x9F\x98\x80\":2}", true},
+        {R"({"\ud800":1,"\ud800":2})", true},
+        // Invalid UTF-8 reaches the parser as U+FFFD.
+        {"{\"a\xff\":1,\"a\xfe\":2}", true},
+        {"{\"a\xff\":1,\"a\xEF\xBF\xBD\":2}", true},
+    };
+    for (const Row &row : rows) {
+        for (const size_t piece : {row.text.size(), size_t(1), size_t(3)}) {
+            SCOPED_TRACE(row.text + " in pieces of " + std::to_string(piece));
+            MessageAssembler assembler;
+            const Fed fed = feedMessage(assembler, cut(row.text, piece));
+            if (row.repeated) {
+                expectUnsupported(fed);
+                continue;
+            }
+            expectRequest(fed, row.text);
+            const QByteArray utf8 = QString::fromUtf8(row.text.c_str()).toUtf8();
+            if (!fed.outcomes.empty()) {
+                EXPECT_EQ(fed.outcomes[0].request, QJsonDocument::fromJson(utf8).object());
+            }
+        }
+    }
+}
+
 TEST(MessageAssembler, BoundsTheTextOfOneConnection)
 {
     const size_t bound = MessageAssembler::kMaxTextBytes;

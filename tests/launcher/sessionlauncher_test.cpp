@@ -301,6 +301,17 @@ TEST(SpawnDetached, AFailedIdentityChangeNeverRunsTheProgram)
     EXPECT_FALSE(player.record().present);
 }
 
+// Read from the live program before the call returns, so that a later stop can tell it from
+// whatever takes its id once it has ended.
+TEST(SpawnDetached, ReportsTheStartTimeOfTheStartedProgram)
+{
+    const SpawnResult result = spawnDetached("/bin/sleep", {"30"}, nullptr, nullptr);
+    ASSERT_TRUE(result.started);
+    EXPECT_GT(result.startTime, 0);
+    EXPECT_EQ(result.startTime, processStartTime(result.pid));
+    ::kill(static_cast<pid_t>(result.pid), SIGKILL);
+}
+
 TEST(UserEnvironment, NamesTheSessionsDisplayBusAndCompositor)
 {
     QTemporaryDir root;
