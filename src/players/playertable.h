@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-// What the service knows of each player it can drive: one row per player (kPlayerKinds in
-// playertable.cpp). Getinfo, Play and the discovery below read it; adding a player is a row.
+// What the service knows of each player it can drive: one row per player, in playerKinds()
+// (playertable.cpp). Getinfo, Play and the discovery below read it; adding a player is a row.
 
 // Where a player's installer records its executable under HKEY_LOCAL_MACHINE, and the defaults.
 // The 32-bit registration counts only when the 64-bit key does not open at all.
