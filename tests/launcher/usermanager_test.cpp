@@ -356,6 +356,7 @@ TEST(UserManager, ReportsEachWayAStartEnds)
         const char *step;  // null when started
         const char *error; // the failure's text, "*" for any
         bool fallBack;
+        bool nulByte = false; // an argument with a NUL byte, which exec would cut short
     };
     const uint32_t self = static_cast<uint32_t>(::getpid());
     const uid_t me = ::getuid();
@@ -378,15 +379,23 @@ TEST(UserManager, ReportsEachWayAStartEnds)
          "StartTransientUnit", "*", false},
         {"the job never ends", Answer::SilentAtJob, self, me, UnitOutcome::TimedOut, 0,
          "JobRemoved", "110", false},
+        {"a NUL byte is never sent", Answer::Done, self, me, UnitOutcome::Refused, 0,
+         "StartTransientUnit", "22", true, true},
     };
     for (const Row &row : rows) {
         FakeManager manager(row.answer, row.mainPid);
         const auto begin = std::chrono::steady_clock::now();
-        const UnitResult result = startAt(manager, row.owner, kRequest, 300ms);
+        UnitRequest request = kRequest;
+        if (row.nulByte)
+            request.arguments.back() += std::string("\0--fullscreen", 13);
+        const UnitResult result = startAt(manager, row.owner, request, 300ms);
         EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s) << row.what;
         EXPECT_EQ(result.outcome, row.outcome) << row.what;
         EXPECT_EQ(result.pid, row.pid) << row.what;
         EXPECT_EQ(result.canFallBack(), row.fallBack) << row.what;
+        if (row.nulByte) {
+            EXPECT_TRUE(manager.calls().empty()) << row.what;
+        }
         if (!row.step) {
             EXPECT_EQ(result.failedStep, nullptr) << row.what;
             continue;
