@@ -91,22 +91,41 @@ Store currentStore()
 #endif
 }
 
-// Lines already written; any reading thread adds to it, guarded by g_reportedMutex.
+// Reads of the store, and the lines already written. Any reading thread; guarded by
+// g_storeMutex. QSettings shares a cache of files between its objects behind Qt's own lock;
+// one lock of ours keeps every read ordered where the thread checkers can see it too.
+std::mutex g_storeMutex;
 std::set<QString> g_reported;
-std::mutex g_reportedMutex;
 
 // The player table re-reads the store at every refresh: a problem is worth one line, not one
-// per connection.
-void reportOnce(const SettingsLog &log, const QString &line)
+// per connection. Called with g_storeMutex held; lines is null when nobody logs.
+void noteOnce(QStringList *lines, const QString &line)
 {
-    if (!log)
+    if (lines && g_reported.insert(line).second)
+        *lines << line;
+}
+
+void readStore(const Store &store, SettingsScope scope, Settings *settings, QStringList *lines)
+{
+    const QString where = QStringLiteral(" store:") + store.location;
+    const QSettings source(store.location, store.format);
+    if (source.status() == QSettings::AccessError) {
+        noteOnce(lines, QStringLiteral("readSettings unreadable") + where);
         return;
-    {
-        const std::lock_guard<std::mutex> lock(g_reportedMutex);
-        if (!g_reported.insert(line).second)
-            return;
     }
-    log(line);
+    if (source.status() == QSettings::FormatError) {
+        noteOnce(lines, QStringLiteral("readSettings format error") + where);
+        return;
+    }
+    for (const QString &name : source.allKeys()) {
+        if (!inScope(name, scope))
+            continue;
+        const Key *key = findKey(name);
+        if (!key)
+            noteOnce(lines, QStringLiteral("readSettings unknown key:") + name + where);
+        else if (!key->apply(source.value(name), *settings))
+            noteOnce(lines, QStringLiteral("readSettings bad value:") + name + where);
+    }
 }
 
 } // namespace
@@ -119,28 +138,13 @@ QString settingsLocation()
 Settings readSettings(const SettingsLog &log, SettingsScope scope)
 {
     Settings settings;
-    const Store store = currentStore();
-    const QString where = QStringLiteral(" store:") + store.location;
-
-    // Each call has its own QSettings: reentrant, so the agent threads never share one.
-    const QSettings source(store.location, store.format);
-    if (source.status() == QSettings::AccessError) {
-        reportOnce(log, QStringLiteral("readSettings unreadable") + where);
-        return settings;
+    QStringList lines;
+    {
+        const std::lock_guard<std::mutex> lock(g_storeMutex);
+        readStore(currentStore(), scope, &settings, log ? &lines : nullptr);
     }
-    if (source.status() == QSettings::FormatError) {
-        reportOnce(log, QStringLiteral("readSettings format error") + where);
-        return settings;
-    }
-
-    for (const QString &name : source.allKeys()) {
-        if (!inScope(name, scope))
-            continue;
-        const Key *key = findKey(name);
-        if (!key)
-            reportOnce(log, QStringLiteral("readSettings unknown key:") + name + where);
-        else if (!key->apply(source.value(name), settings))
-            reportOnce(log, QStringLiteral("readSettings bad value:") + name + where);
-    }
+    // Outside the lock: the writer may take locks of its own.
+    for (const QString &line : lines)
+        log(line);
     return settings;
 }
