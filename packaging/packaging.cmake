@@ -39,6 +39,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # openssl: postinst creates the certificate with it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "openssl")
+# The player found on Linux without any setting; PotPlayer has no Linux build.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "vlc")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_BINARY_DIR}/packaging/debian/postinst
     ${MIRVALE_PACKAGING_DIR}/debian/prerm

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// The service's settings: an INI file on Linux (/etc/mirvale/mirvale.conf, or the file named
+// by MIRVALE_CONFIG), the registry key HKLM\SOFTWARE\Tessor\Mirvale on Windows. Every default
+// is the behaviour without a store; a setting only narrows or speeds up.
+
+// Every value read from the store. Each key is one member here and one row in settings.cpp.
+struct Settings {
+    // players/vlc, players/potplayer: the program a player runs as; empty when unset.
+    QString vlcProgram;
+    QString potplayerProgram;
+};
+
+// A start-up read takes every group; the player table re-reads only "players" at each refresh.
+enum class SettingsScope { All, Players };
+
+// Receives one line per problem in the store; handed in by whoever reads, so that this layer
+// needs no service framework. May be empty.
+using SettingsLog = std::function<void(const QString &line)>;
+
+// Where the store is read from now: the MIRVALE_CONFIG file when that is set, else the
+// platform's store.
+QString settingsLocation();
+
+// Reads the store afresh. A missing or unreadable store gives the defaults; an unknown key or a
+// bad value is skipped. Each such problem is written to log once per process, however often the
+// store is re-read. Safe from any thread at the same time.
+Settings readSettings(const SettingsLog &log, SettingsScope scope = SettingsScope::All);

@@ -1,0 +1,137 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+enum class Source { File, Missing, Folder };
+
+struct Row {
+    const char *what;
+    const char *text; // the INI file's content
+    QString vlc;
+    QString potplayer;
+    QStringList lines; // what is logged, with " store:<file>" added to each
+    SettingsScope scope = SettingsScope::All;
+    Source source = Source::File;
+};
+
+class SettingsStore : public ::testing::Test {
+protected:
+    void TearDown() override { unsetenv("MIRVALE_CONFIG"); }
+
+    // A file of its own for every store: problems are logged once per store and line.
+    QString useStore(const char *text, Source source = Source::File)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("mirvale-%1.conf").arg(++m_count));
+        setenv("MIRVALE_CONFIG", QFile::encodeName(path).constData(), 1);
+        if (source == Source::Folder) {
+            EXPECT_TRUE(QDir().mkpath(path));
+        }
+        if (source == Source::File) {
+            QFile file(path);
+            EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(text);
+        }
+        return path;
+    }
+
+    Settings read(SettingsScope scope = SettingsScope::All)
+    {
+        return readSettings([this](const QString &line) {
+            const std::lock_guard<std::mutex> lock(m_linesMutex);
+            m_lines << line;
+        }, scope);
+    }
+
+    QTemporaryDir m_dir;
+    int m_count = 0;
+    std::mutex m_linesMutex; // the log may be written from several reading threads
+    QStringList m_lines;
+};
+
+} // namespace
+
+TEST_F(SettingsStore, ReadsKeysAndSkipsWhatIsWrong)
+{
+    const QString unset;
+    const std::vector<Row> rows = {
+        {"no store: defaults, nothing created", "", unset, unset, {}, SettingsScope::All, Source::Missing},
+        {"empty store", "", unset, unset, {}},
+        {"both players", "[players]\nvlc=/usr/bin/vlc\npotplayer=/opt/pot player/run.sh\n", "/usr/bin/vlc",
+         "/opt/pot player/run.sh", {}},
+        {"an empty value is unset", "[players]\nvlc=\npotplayer=/p\n", unset, "/p", {}},
+        {"a quoted comma stays in the path", "[players]\nvlc=\"/opt/a,b/vlc\"\n", "/opt/a,b/vlc", unset, {}},
+        {"a relative path is a bad value", "[players]\nvlc=vlc\npotplayer=/p\n", unset, "/p",
+         {"readSettings bad value:players/vlc"}},
+        {"an unquoted comma reads as a list", "[players]\npotplayer=/a,/b\n", unset, unset,
+         {"readSettings bad value:players/potplayer"}},
+        {"unknown keys, each named; known keys still read",
+         "top=1\n[players]\nmpv=/usr/bin/mpv\nVLC=/x\nvlc=/usr/bin/vlc\n[network]\nlisten=any\n", "/usr/bin/vlc",
+         unset,
+         {"readSettings unknown key:network/listen", "readSettings unknown key:players/VLC",
+          "readSettings unknown key:players/mpv", "readSettings unknown key:top"}},
+        {"the players group alone ignores the other groups",
+         "top=1\n[players]\nmpv=/usr/bin/mpv\nvlc=/usr/bin/vlc\n[network]\nlisten=any\n", "/usr/bin/vlc", unset,
+         {"readSettings unknown key:players/mpv"}, SettingsScope::Players},
+        {"an unreadable store gives the defaults", "", unset, unset, {"readSettings unreadable"},
+         SettingsScope::All, Source::Folder},
+    };
+    for (const Row &row : rows) {
+        m_lines.clear();
+        const QString path = useStore(row.text, row.source);
+        const Settings settings = read(row.scope);
+        EXPECT_EQ(settings.vlcProgram, row.vlc) << row.what;
+        EXPECT_EQ(settings.potplayerProgram, row.potplayer) << row.what;
+        QStringList expected;
+        for (const QString &line : row.lines)
+            expected << line + QStringLiteral(" store:") + path;
+        expected.sort();
+        m_lines.sort();
+        EXPECT_EQ(m_lines, expected) << row.what;
+        if (row.source == Source::Missing) {
+            EXPECT_FALSE(QFile::exists(path)) << row.what;
+        }
+    }
+}
+
+TEST_F(SettingsStore, EachProblemIsLoggedOnceHoweverOftenRead)
+{
+    const QString path = useStore("[players]\nvlc=relative\nmpv=/usr/bin/mpv\n");
+    const QStringList expected = {"readSettings bad value:players/vlc store:" + path,
+                                  "readSettings unknown key:players/mpv store:" + path};
+    // The player table re-reads the players group on both agent threads at once.
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; ++i) {
+        readers.emplace_back([this] {
+            for (int n = 0; n < 25; ++n)
+                EXPECT_EQ(read(SettingsScope::Players).vlcProgram, QString());
+        });
+    }
+    for (std::thread &reader : readers)
+        reader.join();
+    read();
+    m_lines.sort();
+    EXPECT_EQ(m_lines, expected);
+}
+
+TEST_F(SettingsStore, LocationFollowsTheEnvironment)
+{
+    unsetenv("MIRVALE_CONFIG");
+    EXPECT_EQ(settingsLocation(), "/etc/mirvale/mirvale.conf");
+    const QString path = useStore("[players]\nvlc=/opt/vlc\n");
+    EXPECT_EQ(settingsLocation(), path);
+    EXPECT_EQ(read().vlcProgram, "/opt/vlc");
+    setenv("MIRVALE_CONFIG", "", 1);
+    EXPECT_EQ(settingsLocation(), "/etc/mirvale/mirvale.conf");
+}
