@@ -19,6 +19,8 @@ build=$(cd "$build" && pwd) # Wine takes absolute prefixes only
 say() { echo "sdk-smoke: $*"; }
 [ "$(id -u)" -eq 0 ] || { say "needs root for its network namespace"; exit 1; }
 
+# Configured afresh: a cache made against another set would keep finding that set's packages.
+rm -rf "$build/cmake"
 cmake -S "$here" -B "$build/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DMIRVALE_WIN_SDK="$sdk" >/dev/null
 cmake --build "$build/cmake"

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 #include <libwebsockets.h>
+#include <openssl/crypto.h>
 
 #include <QApplication>
 #include <QImageReader>
@@ -279,6 +280,22 @@ std::string webSocketEcho(const std::string &url, const std::string &ca)
 
 // ---- checks --------------------------------------------------------------------------------
 
+// OpenSSL reads openssl.cnf from its configuration folder whenever TLS starts, and a
+// configuration can load DLLs into the service. A build machine's path ("/tmp/...") is
+// drive-relative on Windows, a folder any user may create on C:.
+void checkOpenSslFolders()
+{
+    for (const int which : {OPENSSL_DIR, OPENSSL_ENGINES_DIR, OPENSSL_MODULES_DIR}) {
+        const std::string line = OpenSSL_version(which); // NAME: "folder"
+        const size_t quote = line.find('"');
+        const std::string folder =
+            quote == std::string::npos ? line : line.substr(quote + 1, line.size() - quote - 2);
+        report(folder.rfind("C:/Program Files/", 0) == 0,
+               "OpenSSL's " + line.substr(0, line.find(':')) + " is under C:/Program Files",
+               folder);
+    }
+}
+
 void checkQt()
 {
     report(QGuiApplication::platformName() == "offscreen", "Qt runs on the offscreen platform",
@@ -333,6 +350,7 @@ int runChecks()
     std::printf("Qt %s, libwebsockets %s, curl %s with %s\n", qVersion(), lws_get_library_version(),
                 curl->version, curl->ssl_version ? curl->ssl_version : "no TLS");
     checkQt();
+    checkOpenSslFolders();
     checkNetwork();
     std::printf("sdk-smoke: %d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 && g_passed > 0 ? 0 : 1;
