@@ -329,9 +329,18 @@ add_runtime() {
     done
 }
 
-# qmake finds its prefix through this file, so the set can move.
+# So that the set can move: qmake finds its prefix through qt.conf, and pkg-config files name
+# their folders relative to themselves. Arguments: build paths to replace besides each file's own
+# prefix (the staging and the final folder).
 make_relocatable() {
     printf '[Paths]\nPrefix = ..\n' >"$prefix/bin/qt.conf"
+    local pc path
+    for pc in "$prefix"/lib/pkgconfig/*.pc; do
+        for path in "$@" "$(sed -n 's/^prefix=//p' "$pc")"; do
+            [ "${path:0:1}" = / ] && sed -i "s|$path|\${prefix}|g" "$pc"
+        done
+        sed -i -e 's|^prefix=.*|prefix=${pcfiledir}/../..|' -e 's|^libdir=/.*|libdir=${prefix}/lib|' "$pc"
+    done
 }
 
 record_versions() {
@@ -350,7 +359,13 @@ record_versions() {
 
 finish_build() {
     add_runtime
-    make_relocatable
+    # libwebsockets' export names the OpenSSL it was built against by its staging path.
+    sed -i "s|$prefix|\${_IMPORT_PREFIX}|g" "$prefix/cmake/LibwebsocketsTargets.cmake"
+    make_relocatable "$prefix" "$sdk"
+    local leaked
+    leaked=$(grep -l -e "$work" -e "$sdk" "$prefix"/lib/pkgconfig/*.pc "$prefix"/cmake/*.cmake \
+        "$prefix"/lib/cmake/*/*.cmake || true)
+    [ -z "$leaked" ] || { echo "build paths left in: $leaked"; return 1; }
     record_versions
 }
 
