@@ -37,7 +37,9 @@ windows_sdk_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
 windows_sdk_check_packages=(wine wine64 openssl iproute2 util-linux)
 # -------------------------------------------------------------------------------------------------
 
-# Published prebuilt copies: key -> sha256 of mirvale-win-sdk-<key>.tar.xz.
+# Published prebuilt copies: key -> sha256 of mirvale-win-sdk-<key>.tar.xz. The copy pinned here
+# compiles a drive-relative OpenSSL configuration folder (/tmp/winsdk/ssl, so C:\tmp\winsdk\ssl on
+# Windows): good for tests under Wine, not for a program to ship; --check says so.
 declare -A prebuilt_sha256=(
     [qt5.15.8-lws4.1.6-curl7.88.1-openssl3.0.22]=d37da847d82b5b0f3b92c6c242e9aa8929272cb82615ff69a594217440993ec5
 )
