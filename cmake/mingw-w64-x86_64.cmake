@@ -9,6 +9,16 @@ set(CMAKE_CXX_COMPILER ${MIRVALE_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${MIRVALE_MINGW_TRIPLE}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MIRVALE_MINGW_TRIPLE})
+# The Windows dependency set (scripts/windows-sdk.sh): -DMIRVALE_WIN_SDK=<its folder>. A prefix
+# alone is not enough: with the ONLY modes below, find_package looks inside the root paths only.
+if(MIRVALE_WIN_SDK)
+    list(APPEND CMAKE_FIND_ROOT_PATH ${MIRVALE_WIN_SDK})
+    list(APPEND CMAKE_PREFIX_PATH ${MIRVALE_WIN_SDK})
+    list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MIRVALE_WIN_SDK)
+    # pkg-config answers from the set's .pc files only, never the build machine's.
+    set(ENV{PKG_CONFIG_LIBDIR} ${MIRVALE_WIN_SDK}/lib/pkgconfig)
+    set(ENV{PKG_CONFIG_PATH} "")
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
