@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, when they are missing (with sudo unless root,
-# without recommended packages).
+# without recommended packages). An entry COMMAND:PACKAGE is wanted only when the command is
+# missing (node and npm may come from elsewhere than Debian, for one).
 # Usage: scripts/deps.sh GROUP...
 #   run      build and run the service
 #   test     build and run the test suite (run + GoogleTest, QtWebSockets, ...)
@@ -21,9 +22,9 @@ group() {
         fuzz) echo cmake ninja-build pkg-config qtbase5-dev clang libclang-rt-14-dev libfuzzer-14-dev ;;
         tls) echo sslscan openssl iproute2 ;;
         wine) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 ;;
-        browser) echo chromium fonts-dejavu-core iproute2 nodejs npm ;;
+        browser) echo chromium fonts-dejavu-core iproute2 node:nodejs npm:npm ;;
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
-        package) echo cmake dpkg-dev file openssl iproute2 python3 nodejs npm ;;
+        package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;
         *) return 1 ;;
     esac
 }
@@ -40,8 +41,14 @@ for name in "$@"; do
 done
 
 missing=()
-for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+for entry in "${wanted[@]}"; do
+    p=${entry#*:}
+    case " ${missing[*]} " in *" $p "*) continue ;; esac
+    if [ "$p" != "$entry" ]; then
+        command -v "${entry%%:*}" >/dev/null 2>&1 || missing+=("$p")
+    else
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
