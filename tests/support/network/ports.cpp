@@ -15,7 +15,7 @@ bool portIsFree(quint16 port)
 
 quint16 freePort()
 {
-    static quint16 s_next = quint16(18142 + (QCoreApplication::applicationPid() % 200) * 20);
+    static quint16 s_next = quint16(18142 + (QCoreApplication::applicationPid() % 200) * 20); // test thread only
     for (int attempt = 0; attempt < 400; ++attempt) {
         const quint16 port = s_next++;
         if (s_next > 30000)

@@ -95,7 +95,12 @@ ServiceProcess::ServiceProcess()
 
 ServiceProcess::~ServiceProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
+    killNow();
+}
+
+void ServiceProcess::killNow()
+{
+    if (isRunning()) {
         ::kill(pid_t(m_process.processId()), SIGKILL);
         m_process.waitForFinished(5000);
     }
@@ -146,10 +151,7 @@ bool ServiceProcess::start(const ServiceOptions &options)
 {
     m_started = false;
     m_options = options;
-    if (isRunning()) {
-        ::kill(pid_t(m_process.processId()), SIGKILL);
-        m_process.waitForFinished(5000);
-    }
+    killNow();
     // Players that the service starts detached end up as our children, so that they can be
     // reaped and their ids become free.
     becomeSubreaper();
@@ -176,8 +178,7 @@ bool ServiceProcess::start(const ServiceOptions &options)
         if (m_started)
             return true;
         // Someone else bound a port between the check and the service's start.
-        ::kill(pid_t(m_process.processId()), SIGKILL);
-        m_process.waitForFinished(5000);
+        killNow();
         m_error = QStringLiteral("the service did not get its ports; stderr:\n") + stderrTail();
     }
     return false;

@@ -98,6 +98,7 @@ public:
     QString binaryDir() const { return m_binaryDir; }
 
 private:
+    void killNow();
     bool prepareBinary();
     bool launch();
     bool ownsListeners() const;
