@@ -17,17 +17,7 @@ build=${BENCH_BUILD_DIR:-build-bench}
 # The service's ports.
 . ./constants.env
 
-scripts/deps.sh test
-missing=()
-for p in libbenchmark-dev iproute2; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh bench
 
 executable=${MIRVALE_EXECUTABLE:-$root/build/bin/mirvale}
 if [ ! -x "$executable" ]; then
@@ -59,8 +49,9 @@ start_service() {
     done
     rm -rf "$work/public"
     mkdir -p "$work/public"
+    # setpriv execs the service (the pid stays its own); it dies with this script, however that ends.
     MIRVALE_PUBLIC_DIR="$work/public" MIRVALE_REGISTRY="$work/none.reg" \
-        "$executable" >"$work/service.log" 2>&1 &
+        setpriv --pdeathsig KILL -- "$executable" >"$work/service.log" 2>&1 &
     service_pid=$!
     for _ in $(seq 1 200); do
         if owns_port "$MIRVALE_PLAIN_PORT" "$service_pid" && owns_port "$MIRVALE_TLS_PORT" "$service_pid"; then

@@ -1,26 +1,70 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running or testing Mirvale needs, when they
-# are missing. Usage: scripts/deps.sh run|test
+# Installs the Debian packages that a task needs, when they are missing (with sudo unless root,
+# without recommended packages). An entry COMMAND:PACKAGE is wanted only when the command is
+# missing (node and npm may come from elsewhere than Debian, for one).
+# Usage: scripts/deps.sh GROUP...
+#   run      build and run the service
+#   test     build and run the test suite (run + GoogleTest, QtWebSockets, ...)
+#   fuzz     the libFuzzer targets (clang)
+#   tls      the TLS scan of port 8143
+#   wine     the Windows files under Wine (mingw-w64)
+#   browser  the demo page in Chromium
+#   bench    the benchmarks (test + Google Benchmark)
+#   package  the Debian package test
 set -euo pipefail
 
-run_packages=(cmake ninja-build g++ pkg-config openssl
-    qtbase5-dev libqt5websockets5-dev libwebsockets-dev libcurl4-openssl-dev libsystemd-dev)
-test_packages=(googletest libgtest-dev libgmock-dev util-linux procps)
+group() {
+    case "$1" in
+        run) echo cmake ninja-build g++ pkg-config openssl qtbase5-dev libwebsockets-dev \
+                  libcurl4-openssl-dev libsystemd-dev ;;
+        test) echo "$(group run)" libqt5websockets5-dev googletest libgtest-dev libgmock-dev \
+                   util-linux procps ;;
+        fuzz) echo cmake ninja-build pkg-config qtbase5-dev clang libclang-rt-14-dev libfuzzer-14-dev ;;
+        tls) echo sslscan openssl iproute2 ;;
+        wine) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 ;;
+        browser) echo chromium fonts-dejavu-core iproute2 node:nodejs npm:npm ;;
+        bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
+        package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;
+        *) return 1 ;;
+    esac
+}
 
-case "${1:-run}" in
-    run) wanted=("${run_packages[@]}") ;;
-    test) wanted=("${run_packages[@]}" "${test_packages[@]}") ;;
-    *) echo "usage: $0 run|test" >&2; exit 2 ;;
-esac
+[ $# -gt 0 ] || set -- run
+wanted=()
+for name in "$@"; do
+    if ! packages=$(group "$name"); then
+        echo "usage: $0 run|test|fuzz|tls|wine|browser|bench|package..." >&2
+        exit 2
+    fi
+    read -ra list <<<"$packages"
+    wanted+=("${list[@]}")
+done
 
 missing=()
-for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+for entry in "${wanted[@]}"; do
+    p=${entry#*:}
+    case " ${missing[*]} " in *" $p "*) continue ;; esac
+    if [ "$p" != "$entry" ]; then
+        command -v "${entry%%:*}" >/dev/null 2>&1 || missing+=("$p")
+    else
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+install() {
+    # Another apt on this machine may hold the lock for a while.
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
+}
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The package lists are fetched only when they do not know a package yet, or turn out stale.
+for p in "${missing[@]}"; do
+    if ! apt-cache show "$p" >/dev/null 2>&1; then
+        "${sudo[@]}" apt-get update -qq
+        break
+    fi
+done
+install || { "${sudo[@]}" apt-get update -qq && install; }

@@ -5,7 +5,8 @@
 # into the build folder.
 #
 # Usage: scripts/tls-scan.sh [build folder, default build]
-#   MIRVALE_EXECUTABLE  the service to scan (default: <build folder>/bin/mirvale, built when missing)
+#   MIRVALE_EXECUTABLE  the service to scan (default: <build folder>/bin/mirvale; when missing,
+#                       build-run/bin/mirvale, built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,22 +19,15 @@ plain_port=$MIRVALE_PLAIN_PORT
 tls_port=$MIRVALE_TLS_PORT
 cipher_list=$MIRVALE_CIPHER_LIST
 
-missing=()
-for p in sslscan openssl iproute2; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh tls
 
 executable=${MIRVALE_EXECUTABLE:-$build/bin/mirvale}
 if [ ! -x "$executable" ]; then
+    # Only the service, built where scripts/run.sh builds it.
     scripts/deps.sh run
-    cmake -S . -B "$build" -G Ninja >/dev/null
-    cmake --build "$build" --target mirvale
+    cmake --preset run >/dev/null
+    cmake --build --preset run
+    executable=$root/build-run/bin/mirvale
 fi
 
 work=$(mktemp -d)
@@ -60,7 +54,8 @@ if port_open "$tls_port"; then
     exit 1
 fi
 mkdir -p "$work/public"
-MIRVALE_PUBLIC_DIR="$work/public" "$executable" >"$work/service.log" 2>&1 &
+# setpriv execs the service (the pid stays its own); it dies with this script, however that ends.
+MIRVALE_PUBLIC_DIR="$work/public" setpriv --pdeathsig KILL -- "$executable" >"$work/service.log" 2>&1 &
 service_pid=$!
 for _ in $(seq 1 200); do
     owns_port "$tls_port" "$service_pid" && break

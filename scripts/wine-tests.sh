@@ -3,7 +3,7 @@
 #
 #   scripts/wine-tests.sh
 #
-# Installs what is missing (as root, Debian 12), keeps a private Wine prefix in the build folder
+# Installs what is missing (Debian 12), keeps a private Wine prefix in the build folder
 # (build-windows/, or MIRVALE_WINDOWS_BUILD), and ends its Wine server on the way out.
 # MIRVALE_WINE_TIMEOUT bounds the whole test run (seconds, default 600).
 set -euo pipefail
@@ -12,32 +12,7 @@ started=$SECONDS
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${MIRVALE_WINDOWS_BUILD:-$root/build-windows}
 
-packages=()
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || packages+=(g++-mingw-w64-x86-64-posix)
-command -v wine >/dev/null || packages+=(wine)
-[ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
-command -v cmake >/dev/null || packages+=(cmake)
-command -v ninja >/dev/null || packages+=(ninja-build)
-[ -f /usr/src/googletest/CMakeLists.txt ] || packages+=(googletest)
-if ((${#packages[@]})); then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "wine-tests: missing packages: ${packages[*]} (run as root, or install them)" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    echo "wine-tests: installing ${packages[*]}"
-    # The package lists are fetched only when they do not know a package yet, or are stale.
-    for package in "${packages[@]}"; do
-        if ! apt-cache show "$package" >/dev/null 2>&1; then
-            apt-get update -q
-            break
-        fi
-    done
-    if ! apt-get install -y -q --no-install-recommends "${packages[@]}"; then
-        apt-get update -q
-        apt-get install -y -q --no-install-recommends "${packages[@]}"
-    fi
-fi
+"$root/scripts/deps.sh" wine
 
 mkdir -p "$build"
 export WINEPREFIX="$build/wineprefix"

@@ -13,11 +13,11 @@ TEST(TessorAgentContext, TlsContextNeedsItsFilesAndPassPhrase)
 {
     QString cert;
     QString key;
-    ASSERT_TRUE(makeCertificate(scratchFolder(), "KWZT", &cert, &key));
+    ASSERT_TRUE(makeCertificate(scratchFolder(), kKeyPassphrase, &cert, &key));
     TessorAgent wrongPhrase(freePort(), cert.toStdString(), key.toStdString(), "ZZZZ");
     EXPECT_FALSE(wrongPhrase.createContext());
     TessorAgent missingFiles(freePort(), (scratchFolder() + "/none.crt").toStdString(),
-                             (scratchFolder() + "/none.key").toStdString(), "KWZT");
+                             (scratchFolder() + "/none.key").toStdString(), kKeyPassphrase);
     EXPECT_FALSE(missingFiles.createContext());
     EXPECT_TRUE(missingFiles.stopServer());
 }
@@ -27,8 +27,8 @@ TEST(TessorAgentContext, SecondContextIsRefusedAndTheFirstKeepsServing)
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
     EXPECT_FALSE(running.agent().createContext());
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     expectGetinfoRoundTrip(client, "still serving");
 
     // The port is taken by the first agent: another agent cannot listen there.
@@ -42,28 +42,28 @@ TEST(TessorAgentContext, PlainAndTlsAgentsServeSideBySide)
 {
     QString cert;
     QString key;
-    ASSERT_TRUE(makeCertificate(scratchFolder(), "KWZT", &cert, &key));
+    ASSERT_TRUE(makeCertificate(scratchFolder(), kKeyPassphrase, &cert, &key));
     RunningAgent plain(freePort());
     ASSERT_TRUE(plain.start());
-    RunningAgent secure(freePort(), cert.toStdString(), key.toStdString(), "KWZT");
+    RunningAgent secure(freePort(), cert.toStdString(), key.toStdString(), kKeyPassphrase);
     ASSERT_TRUE(secure.start());
 
-    Client first;
-    Client second;
-    Client third;
-    ASSERT_TRUE(first.open(plainUrl(plain.port())));
-    ASSERT_TRUE(second.open(QString("wss://127.0.0.1:%1/").arg(secure.port())));
-    ASSERT_TRUE(third.open(plainUrl(secure.port())));
+    WsClient first;
+    WsClient second;
+    WsClient third;
+    ASSERT_TRUE(first.open(wsUrl(plain.port())));
+    ASSERT_TRUE(second.open(wssUrl(secure.port())));
+    ASSERT_TRUE(third.open(wsUrl(secure.port())));
     // Requests in flight on both agents at once, each joined from two messages.
-    first.send(R"({"action":"Getinfo",)");
-    second.send(R"({"action":"Getinfo",)");
-    third.send(R"({"action":"Getinfo",)");
-    first.send(R"("id":"plain"})");
-    second.send(R"("id":"wss"})");
-    third.send(R"("id":"ws on TLS"})");
-    EXPECT_EQ(parse(first.next()).value("id").toString(), "plain");
-    EXPECT_EQ(parse(second.next()).value("id").toString(), "wss");
-    EXPECT_EQ(parse(third.next()).value("id").toString(), "ws on TLS");
+    first.sendText(R"({"action":"Getinfo",)");
+    second.sendText(R"({"action":"Getinfo",)");
+    third.sendText(R"({"action":"Getinfo",)");
+    first.sendText(R"("id":"plain"})");
+    second.sendText(R"("id":"wss"})");
+    third.sendText(R"("id":"ws on TLS"})");
+    EXPECT_EQ(parse(first.nextMessage()).value("id").toString(), "plain");
+    EXPECT_EQ(parse(second.nextMessage()).value("id").toString(), "wss");
+    EXPECT_EQ(parse(third.nextMessage()).value("id").toString(), "ws on TLS");
 
     // Stopping one leaves the other serving.
     EXPECT_TRUE(plain.agent().stopServer());

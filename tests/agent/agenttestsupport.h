@@ -1,37 +1,29 @@
 #pragma once
 
 #include "agent/tessoragent.h"
+#include "expected.h"
+#include "fixtures/files.h"
+#include "network/eventwait.h"
+#include "network/ports.h"
+#include "network/wsclient.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
-#include <QNetworkRequest>
-#include <QObject>
 #include <QStringList>
 #include <QThread>
-#include <QTemporaryDir>
-#include <QWebSocket>
 
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace agenttest {
 
-// The folder of this test process: public folder, registry file, certificates.
-QString scratchFolder();
+using namespace testsupport;
 
-// Records of the debug stream, from every thread.
-void installRecorder();
+// Records of the debug stream, from every thread, kept from the first call on.
 QStringList records();
 int countRecords(const QString &prefix);
 void clearRecords();
-
-// Runs the event loop until `done` holds or the time is up; true when it held.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 20000);
-
-// A port in this test's range (18142 and up, spread by process id so that concurrent test
-// processes do not meet) that is free on all interfaces now.
-quint16 freePort();
 
 // An agent serving on its own worker thread, stopped and released in order at the end.
 class RunningAgent
@@ -52,40 +44,13 @@ private:
     std::unique_ptr<QThread> m_thread;
 };
 
-// A WebSocket client that keeps what it receives.
-class Client : public QObject
-{
-    Q_OBJECT
-public:
-    Client();
-    bool open(const QString &url, const QByteArray &subprotocol = {}, int timeoutMs = 20000);
-    void send(const QString &text) { m_socket.sendTextMessage(text); m_socket.flush(); }
-    // The next message not yet taken; empty when none came in time.
-    QString next(int timeoutMs = 20000);
-    int received() const { return m_messages.size() + m_taken; }
-    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-    bool waitDisconnected(int timeoutMs = 20000);
-    QWebSocket &socket() { return m_socket; }
-
-private:
-    QWebSocket m_socket;
-    QStringList m_messages;
-    int m_taken = 0;
-    bool m_bFailed = false;
-};
-
-// ws://host:port/
-QString plainUrl(quint16 port, const QString &host = "127.0.0.1");
-
 // A compact Getinfo request; without "id" when id is undefined.
 QString getinfo(const QJsonValue &id);
 
-QJsonObject parse(const QString &text);
+// A reply as an object; empty when there was none.
+QJsonObject parse(const std::optional<QByteArray> &text);
 
 // A Getinfo round trip; by its end the agent has read everything the client sent before it.
-void expectGetinfoRoundTrip(Client &client, const QString &id);
-
-// A self-signed certificate and a key encrypted with `passphrase`, made with openssl.
-bool makeCertificate(const QString &folder, const QString &passphrase, QString *certFile, QString *keyFile);
+void expectGetinfoRoundTrip(WsClient &client, const QString &id);
 
 } // namespace agenttest

@@ -1,4 +1,5 @@
 #include "agenttestsupport.h"
+#include "fixtures/regfile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,8 +21,6 @@ using namespace agenttest;
 
 namespace {
 
-const QString kUnsupport = R"({"Text":"Unsupport","return":-5})";
-
 TEST(TessorAgent, ServesAPlainClientAndLogsItsConnection)
 {
     clearRecords();
@@ -34,13 +33,13 @@ TEST(TessorAgent, ServesAPlainClientAndLogsItsConnection)
     EXPECT_TRUE(records().contains("ssl_cert_filepath: "));
 
     {
-        Client client;
-        ASSERT_TRUE(client.open(plainUrl(running.port())));
-        client.send(getinfo(5));
-        const QJsonObject reply = parse(client.next());
+        WsClient client;
+        ASSERT_TRUE(client.open(wsUrl(running.port())));
+        client.sendText(getinfo(5));
+        const QJsonObject reply = parse(client.nextMessage());
         EXPECT_EQ(reply.value("action").toString(), "Getinfo");
         EXPECT_EQ(reply.value("id").toInt(), 5);
-        EXPECT_EQ(reply.value("version").toString(), "1.1.0.18025");
+        EXPECT_EQ(reply.value("version").toString(), kServiceVersion);
     }
     ASSERT_TRUE(waitUntil([] { return countRecords("TessorAgent onDisconnected") == 1; }));
 
@@ -73,8 +72,8 @@ TEST(TessorAgent, ServesAnIpv6LoopbackPeerWithoutTheLoopbackHook)
     clearRecords();
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port(), "[::1]")));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port(), "[::1]")));
     expectGetinfoRoundTrip(client, "v6");
     EXPECT_EQ(countRecords("Tessor_service_callback LWS_CALLBACK_ESTABLISHED"), 1);
     EXPECT_TRUE(records().filter(" OnConnected").isEmpty());
@@ -84,12 +83,12 @@ TEST(TessorAgent, RequestInThreeFragmentsGetsOneReply)
 {
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     const QString request = getinfo("fragments");
     client.socket().setOutgoingFrameSize(quint64((request.size() + 2) / 3));
-    client.send(request);
-    EXPECT_EQ(parse(client.next()).value("id").toString(), "fragments");
+    client.sendText(request);
+    EXPECT_EQ(parse(client.nextMessage()).value("id").toString(), "fragments");
 
     client.socket().setOutgoingFrameSize(QWebSocket::maxOutgoingFrameSize());
     expectGetinfoRoundTrip(client, "after");
@@ -100,18 +99,18 @@ TEST(TessorAgent, InterleavedPiecesOfTwoClientsEachGetTheirOwnReply)
 {
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client first;
-    Client second;
-    ASSERT_TRUE(first.open(plainUrl(running.port())));
-    ASSERT_TRUE(second.open(plainUrl(running.port())));
+    WsClient first;
+    WsClient second;
+    ASSERT_TRUE(first.open(wsUrl(running.port())));
+    ASSERT_TRUE(second.open(wsUrl(running.port())));
 
     // Each message is an incomplete piece that only the same connection's next one completes.
-    first.send(R"({"action":"Getinfo",)");
-    second.send(R"({"id":"second",)");
-    first.send(R"("id":"first"})");
-    second.send(R"("action":"Getinfo"})");
-    EXPECT_EQ(parse(first.next()).value("id").toString(), "first");
-    EXPECT_EQ(parse(second.next()).value("id").toString(), "second");
+    first.sendText(R"({"action":"Getinfo",)");
+    second.sendText(R"({"id":"second",)");
+    first.sendText(R"("id":"first"})");
+    second.sendText(R"("action":"Getinfo"})");
+    EXPECT_EQ(parse(first.nextMessage()).value("id").toString(), "first");
+    EXPECT_EQ(parse(second.nextMessage()).value("id").toString(), "second");
 
     expectGetinfoRoundTrip(first, "first again");
     expectGetinfoRoundTrip(second, "second again");
@@ -123,13 +122,13 @@ TEST(TessorAgent, LargeRequestAndReplyArriveWhole)
 {
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     const QString id(100 * 1024, QChar('x'));
     QElapsedTimer timer;
     timer.start();
-    client.send(getinfo(id));
-    const QString reply = client.next();
+    client.sendText(getinfo(id));
+    const QByteArray reply = orNone(client.nextMessage());
     RecordProperty("round_trip_ms", QString::number(timer.elapsed()).toStdString());
     EXPECT_GT(reply.size(), 100 * 1024);
     EXPECT_EQ(parse(reply).value("id").toString(), id);
@@ -141,17 +140,17 @@ TEST(TessorAgent, TextThatCanNeverCompleteIsAnsweredAndTheNextRequestServed)
 {
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     for (const QString &text : {QString("hello"), QString("{}{}"), QString(R"({"a":1} x)")}) {
-        client.send(text);
-        EXPECT_EQ(client.next(), kUnsupport) << text.toStdString();
+        client.sendText(text);
+        EXPECT_EQ(orNone(client.nextMessage()), kUnsupport) << text.toStdString();
         expectGetinfoRoundTrip(client, text);
     }
     // A prefix that can still complete waits across messages.
-    client.send(R"({"action":)");
-    client.send(R"("Getinfo","id":"joined"})");
-    EXPECT_EQ(parse(client.next()).value("id").toString(), "joined");
+    client.sendText(R"({"action":)");
+    client.sendText(R"("Getinfo","id":"joined"})");
+    EXPECT_EQ(parse(client.nextMessage()).value("id").toString(), "joined");
     EXPECT_EQ(client.received(), 7);
 }
 
@@ -159,32 +158,32 @@ TEST(TessorAgent, TlsAgentServesWssAndPlainWsOnItsPort)
 {
     QString cert;
     QString key;
-    ASSERT_TRUE(makeCertificate(scratchFolder(), "KWZT", &cert, &key));
+    ASSERT_TRUE(makeCertificate(scratchFolder(), kKeyPassphrase, &cert, &key));
     clearRecords();
-    RunningAgent running(freePort(), cert.toStdString(), key.toStdString(), "KWZT");
+    RunningAgent running(freePort(), cert.toStdString(), key.toStdString(), kKeyPassphrase);
     ASSERT_TRUE(running.start());
     EXPECT_TRUE(records().contains("m_fileCert: " + cert));
     EXPECT_TRUE(records().contains("ssl_private_key_filepath: " + key));
 
-    Client secure;
-    ASSERT_TRUE(secure.open(QString("wss://127.0.0.1:%1/").arg(running.port())));
+    WsClient secure;
+    ASSERT_TRUE(secure.open(wssUrl(running.port())));
     expectGetinfoRoundTrip(secure, "wss");
-    Client plain;
-    ASSERT_TRUE(plain.open(plainUrl(running.port())));
+    WsClient plain;
+    ASSERT_TRUE(plain.open(wsUrl(running.port())));
     expectGetinfoRoundTrip(plain, "ws on the TLS port");
 
     // A reply larger than one TLS record.
     const QString id(100 * 1024, QChar('y'));
-    secure.send(getinfo(id));
-    EXPECT_EQ(parse(secure.next()).value("id").toString(), id);
+    secure.sendText(getinfo(id));
+    EXPECT_EQ(parse(secure.nextMessage()).value("id").toString(), id);
 }
 
 TEST(TessorAgent, StopServerWhileServingReturnsPromptlyAndAgain)
 {
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     expectGetinfoRoundTrip(client, "before stop");
 
     QElapsedTimer timer;
@@ -213,12 +212,12 @@ TEST(TessorAgent, TerminateEndsTheLoopFromAnotherThread)
 {
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     running.agent().terminate();
     EXPECT_TRUE(running.thread()->wait(10000));
     // Terminated, not stopped: the context lives on until stopServer.
-    EXPECT_TRUE(client.connected());
+    EXPECT_TRUE(client.isConnected());
     EXPECT_TRUE(running.agent().stopServer());
     EXPECT_TRUE(client.waitDisconnected());
 }
@@ -227,16 +226,16 @@ TEST(TessorAgent, LiveviewConnectionStaysOpenWithoutAnswers)
 {
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client liveview;
-    ASSERT_TRUE(liveview.open(plainUrl(running.port()), "brelant-liveview"));
-    liveview.send(getinfo("ignored"));
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient liveview;
+    ASSERT_TRUE(liveview.open(wsUrl(running.port()), {"brelant-liveview"}));
+    liveview.sendText(getinfo("ignored"));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     // Two passes later the liveview message has long been read.
     expectGetinfoRoundTrip(client, "one");
     expectGetinfoRoundTrip(client, "two");
     EXPECT_EQ(liveview.received(), 0);
-    EXPECT_TRUE(liveview.connected());
+    EXPECT_TRUE(liveview.isConnected());
 }
 
 TEST(TessorAgent, MutexConnectionEndsTheEventLoopWithZeroAndStopsTheAgent)
@@ -244,8 +243,8 @@ TEST(TessorAgent, MutexConnectionEndsTheEventLoopWithZeroAndStopsTheAgent)
     clearRecords();
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start());
-    Client mutex;
-    QNetworkRequest request{QUrl(plainUrl(running.port()))};
+    WsClient mutex;
+    QNetworkRequest request{wsUrl(running.port())};
     request.setRawHeader("Sec-WebSocket-Protocol", "mutex");
     mutex.socket().open(request);
     QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
@@ -281,7 +280,7 @@ void expectPlainHttpAnswer(quint16 port, bool tls, const QByteArray &target)
     EXPECT_TRUE(head.startsWith("http/1.1 200 ok")) << head.constData();
     EXPECT_TRUE(head.contains("\r\ncontent-type: text/plain")) << head.constData();
     EXPECT_TRUE(head.contains("\r\nconnection: close")) << head.constData();
-    EXPECT_EQ(answer.mid(split + 4), "Mirvale 1.1.0.18025\n");
+    EXPECT_EQ(answer.mid(split + 4), "Mirvale " + QByteArray(kServiceVersion) + "\n");
 }
 
 TEST(TessorAgent, PlainHttpRequestIsAnsweredAndClosed)
@@ -293,8 +292,8 @@ TEST(TessorAgent, PlainHttpRequestIsAnsweredAndClosed)
     }
     QString cert;
     QString key;
-    ASSERT_TRUE(makeCertificate(scratchFolder(), "KWZT", &cert, &key));
-    RunningAgent secure(freePort(), cert.toStdString(), key.toStdString(), "KWZT");
+    ASSERT_TRUE(makeCertificate(scratchFolder(), kKeyPassphrase, &cert, &key));
+    RunningAgent secure(freePort(), cert.toStdString(), key.toStdString(), kKeyPassphrase);
     ASSERT_TRUE(secure.start());
     expectPlainHttpAnswer(secure.port(), true, "/");
     expectPlainHttpAnswer(secure.port(), false, "/page?x=1");
@@ -318,13 +317,7 @@ TEST(TessorAgent, PlayLaunchesThroughTheCallbackAndEndsTheLastPlayer)
     const QString player = scratchFolder() + "/potplayer";
     QFile(player).open(QIODevice::WriteOnly);
     const QString registry = QString::fromLocal8Bit(qgetenv("MIRVALE_REGISTRY"));
-    {
-        QFile file(registry);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("Windows Registry Editor Version 5.00\r\n\r\n"
-                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\DAUM\\PotPlayer64]\r\n\"ProgramPath\"=\""
-                   + player.toUtf8() + "\"\r\n");
-    }
+    ASSERT_TRUE(RegFile().key("SOFTWARE\\DAUM\\PotPlayer64").value("ProgramPath", player).writeTo(registry));
     struct RemoveRegistry {
         QString path;
         ~RemoveRegistry() { QFile::remove(path); }
@@ -340,24 +333,24 @@ TEST(TessorAgent, PlayLaunchesThroughTheCallbackAndEndsTheLastPlayer)
 
     RunningAgent running(freePort());
     ASSERT_TRUE(running.start(recordLaunch));
-    Client client;
-    ASSERT_TRUE(client.open(plainUrl(running.port())));
+    WsClient client;
+    ASSERT_TRUE(client.open(wsUrl(running.port())));
     const QString play = R"({"action":"Play","application":"potplayer","id":%1,"params":{"files":[{"url":"http://nas/a.mkv"}]}})";
 
     {
         std::lock_guard<std::mutex> lock(g_launchMutex);
         g_nextPid = firstPlayer.processId();
     }
-    client.send(play.arg(1));
-    EXPECT_EQ(parse(client.next()).value("return").toInt(-99), 0);
+    client.sendText(play.arg(1));
+    EXPECT_EQ(parse(client.nextMessage()).value("return").toInt(-99), 0);
     EXPECT_EQ(firstPlayer.state(), QProcess::Running);
 
     {
         std::lock_guard<std::mutex> lock(g_launchMutex);
         g_nextPid = secondPlayer.processId();
     }
-    client.send(play.arg(2));
-    EXPECT_EQ(parse(client.next()).value("return").toInt(-99), 0);
+    client.sendText(play.arg(2));
+    EXPECT_EQ(parse(client.nextMessage()).value("return").toInt(-99), 0);
     // The second Play ended the first player, and only that one.
     EXPECT_TRUE(waitUntil([&] { return firstPlayer.state() == QProcess::NotRunning; }));
     EXPECT_EQ(firstPlayer.exitStatus(), QProcess::CrashExit);

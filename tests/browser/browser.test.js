@@ -80,8 +80,9 @@ function startService() {
   const logPath = path.join(tmp, 'mirvale.log');
   const log = fs.openSync(logPath, 'a');
   // "-e" with an argument after it is debug mode: players start as children of the service,
-  // which a machine without a desktop session needs.
-  const child = spawn(EXECUTABLE, ['-e', 'browser-test'], {
+  // which a machine without a desktop session needs. setpriv execs the service (its pid stays
+  // the child's) so that it dies with this test, however the test ends.
+  const child = spawn('setpriv', ['--pdeathsig', 'KILL', '--', EXECUTABLE, '-e', 'browser-test'], {
     env: {
       ...process.env,
       MIRVALE_PUBLIC_DIR: path.join(tmp, 'public'),

@@ -4,12 +4,13 @@
 // Until the service finds VLC and the session's display by itself, a registry fixture names a
 // wrapper that adds DISPLAY and HOME and then execs /usr/bin/vlc with the service's arguments.
 
-#include "childprocesses.h"
-#include "eventwait.h"
-#include "fakeplayers.h"
-#include "httptestserver.h"
-#include "serviceprocess.h"
-#include "wsclient.h"
+#include "expected.h"
+#include "fixtures/fakeplayers.h"
+#include "network/eventwait.h"
+#include "network/httptestserver.h"
+#include "network/wsclient.h"
+#include "service/childprocesses.h"
+#include "service/serviceprocess.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,7 +26,7 @@
 
 #include <optional>
 
-using namespace e2e;
+using namespace testsupport;
 
 namespace {
 
@@ -153,11 +154,12 @@ TEST(RealPlayer, PlayOpensVlcAndTheNextPlayEndsIt)
     QFile clip(clipFile);
     ASSERT_TRUE(clip.open(QIODevice::ReadOnly));
     HttpTestServer http;
-    ASSERT_TRUE(http.listen());
-    http.setRoute("/clip.mp4", {200, clip.readAll(), {{"Content-Type", "video/mp4"}}, false});
-    http.setRoute("/clip.srt", {200, "1\n00:00:00,000 --> 00:00:06,000\nMirvale subtitle\n", {}, false});
+    ASSERT_TRUE(http.isListening());
+    http.setRoute("/clip.mp4", {200, clip.readAll(), {{"Content-Type", "video/mp4"}}});
+    http.setRoute("/clip.srt", {200, "1\n00:00:00,000 --> 00:00:06,000\nMirvale subtitle\n", {}});
 
-    PlayerFixture players(QStringLiteral(MIRVALE_E2E_FIXTURES "/fakeplayer.sh"));
+    ServiceProcess service;
+    PlayerFixture &players = service.players();
     ASSERT_TRUE(players.isValid());
     // The user's VLC preferences: the first-start question answered (it holds the playlist
     // back), silent audio (no sound device here).
@@ -178,14 +180,10 @@ TEST(RealPlayer, PlayOpensVlcAndTheNextPlayEndsIt)
 
     ServiceOptions options;
     options.unprivileged = true;
-    options.publicDir = players.publicDir();
-    options.registryFile = players.registryFile();
-    ServiceProcess service(options);
-    QString error;
-    ASSERT_TRUE(service.start(&error)) << error.toStdString();
+    ASSERT_TRUE(service.start(options)) << service.error().toStdString();
 
     WsClient client;
-    ASSERT_TRUE(client.open(wsUrl(8142))) << client.errorString().toStdString();
+    ASSERT_TRUE(client.open(wsUrl(kPlainPort))) << client.errorString().toStdString();
     const QByteArray info = client.request(R"({"action":"Getinfo"})").value_or("");
     EXPECT_TRUE(info.contains(R"("applications":["vlc"])")) << info.toStdString();
 

@@ -2,8 +2,13 @@
 // nothing is ever ended), with fake players that record their command lines and a local
 // HTTP server for subtitles. One service for the whole suite.
 
-#include "e2ecommon.h"
-#include "httptestserver.h"
+#include "expected.h"
+#include "fixtures/files.h"
+#include "network/httptestserver.h"
+#include "network/ports.h"
+#include "network/wsclient.h"
+#include "qtprinters.h"
+#include "service/serviceprocess.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -12,7 +17,7 @@
 
 #include <unistd.h>
 
-using namespace e2e;
+using namespace testsupport;
 
 namespace {
 
@@ -37,63 +42,57 @@ struct PlayResult {
     QStringList newSubtitles; // names in the subtitle folder
 };
 
-class PlayE2E : public testing::Test
+class PlayE2E : public ServiceSuite
 {
 protected:
     static void SetUpTestSuite()
     {
         s_http = new HttpTestServer;
-        s_http->listen();
         s_http->setRoute("/sub.srt", {200, kSubtitle, {{"Content-Type", "application/x-subrip"}}, false});
         s_http->setRoute("/other.srt", {200, "other", {}, false});
         s_http->setRoute("/missing.srt", {404, "<html><body>404 Not Found</body></html>", {}, false});
         s_http->setRoute("/moved.srt", {302, "moved", {{"Location", "/sub.srt"}}, false});
-        s_suite = new SuiteService;
         ServiceOptions options;
         options.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("x")};
-        s_suite->start(options);
+        startService(options);
     }
 
     static void TearDownTestSuite()
     {
-        s_suite->stop();
-        delete s_suite;
+        ServiceSuite::TearDownTestSuite();
         delete s_http;
-        s_suite = nullptr;
         s_http = nullptr;
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(s_suite->started) << s_suite->error.toStdString();
-        ASSERT_TRUE(service().isRunning()) << service().stderrTail().toStdString();
+        ServiceSuite::SetUp();
+        if (HasFatalFailure())
+            return;
         players().writeRegistry(Installed::Both);
-        E2E_OPEN(m_client, wsUrl(kPlainPort));
+        ASSERT_OPEN(m_client, wsUrl(kPlainPort));
     }
 
     void TearDown() override
     {
-        dumpStderr(s_suite->service.get(), HasFailure());
-        s_suite->endPlayers();
+        ServiceSuite::TearDown();
+        service().endPlayers();
     }
-
-    static PlayerFixture &players() { return *s_suite->players; }
-    static ServiceProcess &service() { return *s_suite->service; }
     static HttpTestServer &http() { return *s_http; }
 
     // Sends one Play and collects what it left: the reply, the started player's record,
     // the files that appeared in the working folders.
     PlayResult play(WsClient &client, const QByteArray &request, bool playerExpected, int timeoutMs = 15000)
     {
-        const QStringList playlistsBefore = filesIn(players().playlistDir());
-        const QStringList subtitlesBefore = filesIn(players().subtitleDir());
+        const QStringList playlistsBefore = fileNames(players().playlistDir());
+        const QStringList subtitlesBefore = fileNames(players().subtitleDir());
         RecordWatcher records(players().recordDir());
         PlayResult result;
         result.reply = orNone(client.request(request, timeoutMs));
         if (playerExpected)
             result.record = records.next(10000);
-        result.newPlaylists = minus(filesIn(players().playlistDir()), playlistsBefore);
-        result.newSubtitles = minus(filesIn(players().subtitleDir()), subtitlesBefore);
+        result.newPlaylists = minus(fileNames(players().playlistDir()), playlistsBefore);
+        result.newSubtitles = minus(fileNames(players().subtitleDir()), subtitlesBefore);
         return result;
     }
 
@@ -101,12 +100,10 @@ protected:
 
     QString playlistPath(const QString &name) const { return players().playlistDir() + '/' + name; }
 
-    static SuiteService *s_suite;
     static HttpTestServer *s_http;
     WsClient m_client;
 };
 
-SuiteService *PlayE2E::s_suite = nullptr;
 HttpTestServer *PlayE2E::s_http = nullptr;
 
 QByteArray vlcPlay(const QByteArray &id, const QByteArray &params)
@@ -141,12 +138,12 @@ TEST_F(PlayE2E, VlcGetsThePlaylistTheOptionsAndTheDownloadedSubtitle)
     const QString name = result.newPlaylists.first();
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{9}\\.list$")).match(name).hasMatch()) << name.toStdString();
     EXPECT_TRUE(isRecentTimeName(name));
-    EXPECT_EQ(readAll(playlistPath(name)), QByteArray("http://nas/a.mkv\nhttp://nas/b.mkv\n"));
+    EXPECT_EQ(readFile(playlistPath(name)), QByteArray("http://nas/a.mkv\nhttp://nas/b.mkv\n"));
 
     // Only the first "sub-file" counts; it is saved under the playlist's time name.
     const QString subtitle = players().subtitleDir() + '/' + QFileInfo(name).completeBaseName() + ".srt";
     EXPECT_EQ(result.newSubtitles, QStringList{QFileInfo(subtitle).fileName()});
-    EXPECT_TRUE(readAll(subtitle) == kSubtitle) << "the subtitle file's bytes differ from the served ones";
+    EXPECT_TRUE(readFile(subtitle) == kSubtitle) << "the subtitle file's bytes differ from the served ones";
     EXPECT_EQ(http().hits("/sub.srt"), 1);
     EXPECT_EQ(http().hits("/other.srt"), 0);
 
@@ -210,7 +207,7 @@ TEST_F(PlayE2E, SubtitleThatCannotBeFetchedLeavesNoFileAndThePlayerStarts)
         {"404 with an error page", http().url("/missing.srt"), "", "/missing.srt"},
         {"redirect, not followed", http().url("/moved.srt"), "", "/moved.srt"},
         {"file:// url", "file://" + local.fileName().toUtf8(), "", ""},
-        {"port without a listener", "http://127.0.0.1:" + QByteArray::number(unusedPort()) + "/x.srt", "", ""},
+        {"port without a listener", "http://127.0.0.1:" + QByteArray::number(freePort()) + "/x.srt", "", ""},
         {"first sub-file empty, second ignored", "", http().url("/sub.srt"), ""},
     };
     int id = 20;
@@ -245,7 +242,7 @@ TEST_F(PlayE2E, PotplayerGetsOnlyThePlaylistPath)
     ASSERT_EQ(result.newPlaylists.size(), 1);
     const QString name = result.newPlaylists.first();
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{9}\\.m3u$")).match(name).hasMatch()) << name.toStdString();
-    EXPECT_EQ(readAll(playlistPath(name)), QByteArray("http://nas/p.mkv\nhttp://nas/q.mkv\n"));
+    EXPECT_EQ(readFile(playlistPath(name)), QByteArray("http://nas/p.mkv\nhttp://nas/q.mkv\n"));
     EXPECT_EQ(result.record->program, players().potplayerProgram());
     EXPECT_EQ(result.record->arguments, QStringList{playlistPath(name)});
     EXPECT_EQ(result.newSubtitles, QStringList());
@@ -316,7 +313,7 @@ TEST_F(PlayE2E, PlaylistHoldsOneLinePerUrl)
         const PlayResult result = play(vlcPlay(idText, R"({"files":)" + row.files + "}"), true);
         EXPECT_EQ(result.reply, playReply(idText, 0));
         ASSERT_EQ(result.newPlaylists.size(), 1);
-        EXPECT_EQ(readAll(playlistPath(result.newPlaylists.first())), row.content);
+        EXPECT_EQ(readFile(playlistPath(result.newPlaylists.first())), row.content);
         ASSERT_TRUE(result.record) << "no player started";
         EXPECT_EQ(result.record->arguments.value(0), "file://" + playlistPath(result.newPlaylists.first()));
     }
@@ -341,9 +338,9 @@ TEST_F(PlayE2E, TakenTimeNameGivesAFreshFile)
     const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^(\\d{9})-\\d+\\.list$")).match(name);
     EXPECT_TRUE(match.hasMatch()) << name.toStdString();
     EXPECT_FALSE(stale.contains(name));
-    EXPECT_EQ(readAll(path), QByteArray("http://nas/fresh.mkv\n"));
+    EXPECT_EQ(readFile(path), QByteArray("http://nas/fresh.mkv\n"));
     if (match.hasMatch()) {
-        EXPECT_EQ(readAll(playlistPath(match.captured(1) + ".list")), QByteArray("STALE\n"));
+        EXPECT_EQ(readFile(playlistPath(match.captured(1) + ".list")), QByteArray("STALE\n"));
     }
     for (const QString &name : qAsConst(stale))
         QFile::remove(playlistPath(name));
@@ -352,7 +349,7 @@ TEST_F(PlayE2E, TakenTimeNameGivesAFreshFile)
 TEST_F(PlayE2E, SimultaneousPlaysOnBothPortsWriteSeparateFiles)
 {
     WsClient other;
-    E2E_OPEN(other, wsUrl(kTlsPort));
+    ASSERT_OPEN(other, wsUrl(kTlsPort));
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         RecordWatcher records(players().recordDir());
@@ -368,7 +365,7 @@ TEST_F(PlayE2E, SimultaneousPlaysOnBothPortsWriteSeparateFiles)
         const QString firstPath = QUrl(first->arguments.value(0)).toLocalFile();
         const QString secondPath = QUrl(second->arguments.value(0)).toLocalFile();
         EXPECT_NE(firstPath, secondPath);
-        const QSet<QByteArray> contents{readAll(firstPath), readAll(secondPath)};
+        const QSet<QByteArray> contents{readFile(firstPath), readFile(secondPath)};
         EXPECT_EQ(contents, (QSet<QByteArray>{urls8142 + "a\n" + urls8142 + "b\n", urls8143 + "a\n" + urls8143 + "b\n"}));
     }
 }

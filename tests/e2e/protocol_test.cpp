@@ -2,52 +2,34 @@
 // reply, the echo of "id", the joining of pieces into requests, and connections that are
 // not requests (liveview, plain HTTP, broken frames). One service for the whole suite.
 
-#include "e2ecommon.h"
-#include "rawwsclient.h"
+#include "expected.h"
+#include "fixtures/files.h"
+#include "fixtures/regfile.h"
+#include "network/eventwait.h"
+#include "network/rawwsclient.h"
+#include "network/wsclient.h"
+#include "qtprinters.h"
+#include "service/serviceprocess.h"
 
 #include <QElapsedTimer>
 #include <QSslSocket>
 #include <QTcpSocket>
 
-using namespace e2e;
+using namespace testsupport;
 
 namespace {
 
-class ProtocolE2E : public testing::Test
+class ProtocolE2E : public ServiceSuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_suite = new SuiteService;
-        s_suite->start(ServiceOptions{});
-    }
-
-    static void TearDownTestSuite()
-    {
-        s_suite->stop();
-        delete s_suite;
-        s_suite = nullptr;
-    }
+    static void SetUpTestSuite() { startService(); }
 
     void SetUp() override
     {
-        ASSERT_TRUE(s_suite->started) << s_suite->error.toStdString();
-        ASSERT_TRUE(s_suite->service->isRunning()) << s_suite->service->stderrTail().toStdString();
-        s_suite->players->writeRegistry(Installed::Both);
+        ServiceSuite::SetUp();
+        players().writeRegistry(Installed::Both);
     }
-
-    void TearDown() override
-    {
-        dumpStderr(s_suite->service.get(), HasFailure());
-    }
-
-    static PlayerFixture &players() { return *s_suite->players; }
-    static ServiceProcess &service() { return *s_suite->service; }
-
-    static SuiteService *s_suite;
 };
-
-SuiteService *ProtocolE2E::s_suite = nullptr;
 
 struct Endpoint {
     const char *name;
@@ -66,7 +48,7 @@ TEST_F(ProtocolE2E, GetinfoOnEveryEndpointReportsTheRegisteredPlayers)
     for (const Endpoint &endpoint : kEndpoints) {
         SCOPED_TRACE(endpoint.name);
         WsClient client;
-        E2E_OPEN(client, endpoint.url);
+        ASSERT_OPEN(client, endpoint.url);
 
         players().writeRegistry(Installed::Both);
         QByteArray idText = QByteArray::number(++id);
@@ -82,7 +64,7 @@ TEST_F(ProtocolE2E, GetinfoOnEveryEndpointReportsTheRegisteredPlayers)
 TEST_F(ProtocolE2E, GetinfoListsOnlyPlayersWhoseProgramExists)
 {
     WsClient client;
-    E2E_OPEN(client, wsUrl(kPlainPort));
+    ASSERT_OPEN(client, wsUrl(kPlainPort));
     struct Row {
         const char *name;
         QByteArray registry;
@@ -115,7 +97,7 @@ TEST_F(ProtocolE2E, GetinfoListsOnlyPlayersWhoseProgramExists)
 TEST_F(ProtocolE2E, RequestsThatAreNotSupportedGetTheUnsupportReply)
 {
     WsClient client;
-    E2E_OPEN(client, wsUrl(kPlainPort));
+    ASSERT_OPEN(client, wsUrl(kPlainPort));
     const QByteArray rows[] = {
         // JSON that is not an object
         "[1,2,3]",
@@ -148,13 +130,13 @@ TEST_F(ProtocolE2E, RequestsThatAreNotSupportedGetTheUnsupportReply)
         EXPECT_EQ(orNone(client.request(row)), kUnsupport);
     }
     EXPECT_TRUE(client.expectSilence(1500)) << "a request was answered more than once";
-    EXPECT_TRUE(filesIn(players().playlistDir()).isEmpty()) << "an unsupported Play left a playlist";
+    EXPECT_TRUE(fileNames(players().playlistDir()).isEmpty()) << "an unsupported Play left a playlist";
 }
 
 TEST_F(ProtocolE2E, GetinfoEchoesTheIdOfAnyType)
 {
     WsClient client;
-    E2E_OPEN(client, wssUrl(kTlsPort));
+    ASSERT_OPEN(client, wssUrl(kTlsPort));
     struct Row {
         QByteArray requestId; // JSON text in the request, empty for none
         QByteArray replyId;   // as Qt's compact form writes it back
@@ -197,7 +179,7 @@ TEST_F(ProtocolE2E, PiecesOfOneRequestAreJoinedIntoOneRequest)
     {
         SCOPED_TRACE("three frames of one message, sent at once");
         WsClient client;
-        E2E_OPEN(client, wsUrl(kPlainPort));
+        ASSERT_OPEN(client, wsUrl(kPlainPort));
         client.sendFragmented(request, 3);
         EXPECT_EQ(orNone(client.nextMessage()), expected);
         EXPECT_TRUE(client.expectSilence(1500));
@@ -205,19 +187,19 @@ TEST_F(ProtocolE2E, PiecesOfOneRequestAreJoinedIntoOneRequest)
     {
         SCOPED_TRACE("three frames of one message, one per service pass");
         RawWsClient client;
-        E2E_OPEN(client, kPlainPort);
-        client.sendFrame(RawWsClient::Text, pieces[0], false);
+        ASSERT_OPEN(client, kPlainPort);
+        client.sendFrame(Text, pieces[0], false);
         pace(1200);
-        client.sendFrame(RawWsClient::Continuation, pieces[1], false);
+        client.sendFrame(Continuation, pieces[1], false);
         pace(1200);
-        client.sendFrame(RawWsClient::Continuation, pieces[2], true);
+        client.sendFrame(Continuation, pieces[2], true);
         EXPECT_EQ(orNone(client.nextMessage()), expected);
         EXPECT_TRUE(client.expectSilence(1500));
     }
     {
         SCOPED_TRACE("three messages: the request is complete only with the third");
         WsClient client;
-        E2E_OPEN(client, wsUrl(kTlsPort));
+        ASSERT_OPEN(client, wsUrl(kTlsPort));
         client.sendText(pieces[0]);
         client.sendText(pieces[1]);
         EXPECT_TRUE(client.expectSilence(2000)) << "an incomplete request was answered";
@@ -233,7 +215,7 @@ TEST_F(ProtocolE2E, LargeRequestGetsItsWholeReply)
     for (const Endpoint &endpoint : {kEndpoints[0], kEndpoints[1]}) {
         SCOPED_TRACE(endpoint.name);
         WsClient client;
-        E2E_OPEN(client, endpoint.url);
+        ASSERT_OPEN(client, endpoint.url);
         QElapsedTimer timer;
         timer.start();
         const QByteArray reply = orNone(client.request(getinfoRequest(id), 30000));
@@ -248,8 +230,8 @@ TEST_F(ProtocolE2E, InterleavedPiecesOfTwoClientsStayApart)
 {
     RawWsClient first;
     RawWsClient second;
-    E2E_OPEN(first, kPlainPort);
-    E2E_OPEN(second, kPlainPort);
+    ASSERT_OPEN(first, kPlainPort);
+    ASSERT_OPEN(second, kPlainPort);
     const QByteArray requestA = getinfoRequest(R"("first client")");
     const QByteArray requestB = getinfoRequest(R"({"who":"second client","n":[1,2,3]})");
     const auto piece = [](const QByteArray &text, int index) {
@@ -257,7 +239,7 @@ TEST_F(ProtocolE2E, InterleavedPiecesOfTwoClientsStayApart)
         return index < 2 ? text.mid(index * third, third) : text.mid(2 * third);
     };
     for (int index = 0; index < 3; ++index) {
-        const quint8 opcode = index == 0 ? RawWsClient::Text : RawWsClient::Continuation;
+        const quint8 opcode = index == 0 ? Text : Continuation;
         first.sendFrame(opcode, piece(requestA, index), index == 2);
         second.sendFrame(opcode, piece(requestB, index), index == 2);
         if (index < 2)
@@ -272,22 +254,22 @@ TEST_F(ProtocolE2E, InterleavedPiecesOfTwoClientsStayApart)
 TEST_F(ProtocolE2E, ConnectionServesTheNextRequestAfterGarbage)
 {
     RawWsClient client;
-    E2E_OPEN(client, kPlainPort);
-    client.sendFrame(RawWsClient::Text, "this is not JSON");
+    ASSERT_OPEN(client, kPlainPort);
+    client.sendFrame(Text, "this is not JSON");
     EXPECT_EQ(orNone(client.nextMessage()), kUnsupport);
-    client.sendFrame(RawWsClient::Text, getinfoRequest("1"));
+    client.sendFrame(Text, getinfoRequest("1"));
     EXPECT_EQ(orNone(client.nextMessage()), getinfoReply(kBothPlayers, "1"));
 
-    client.sendFrame(RawWsClient::Text, R"({"a":1}{"b":2})");
+    client.sendFrame(Text, R"({"a":1}{"b":2})");
     EXPECT_EQ(orNone(client.nextMessage()), kUnsupport);
     // Binary frames carry requests like text frames.
-    client.sendFrame(RawWsClient::Binary, getinfoRequest("2"));
+    client.sendFrame(Binary, getinfoRequest("2"));
     EXPECT_EQ(orNone(client.nextMessage()), getinfoReply(kBothPlayers, "2"));
 
     // A zero byte ends what a piece contributes.
-    client.sendFrame(RawWsClient::Text, getinfoRequest("3") + QByteArray(1, '\0') + "{\"trailing");
+    client.sendFrame(Text, getinfoRequest("3") + QByteArray(1, '\0') + "{\"trailing");
     EXPECT_EQ(orNone(client.nextMessage()), getinfoReply(kBothPlayers, "3"));
-    client.sendFrame(RawWsClient::Text, getinfoRequest("4"));
+    client.sendFrame(Text, getinfoRequest("4"));
     EXPECT_EQ(orNone(client.nextMessage()), getinfoReply(kBothPlayers, "4"));
     EXPECT_TRUE(client.expectSilence(1500));
 }
@@ -301,19 +283,19 @@ TEST_F(ProtocolE2E, BrokenFramesEndOnlyTheirOwnConnection)
         quint8 rsv;
     };
     const Row rows[] = {
-        {"reserved bit RSV1 without an extension", RawWsClient::Text, getinfoRequest("1"), 4},
-        {"invalid UTF-8 in a text frame", RawWsClient::Text, "{\"action\":\"Getinfo\",\"id\":\"\xc3\x28\"}", 0},
+        {"reserved bit RSV1 without an extension", Text, getinfoRequest("1"), 4},
+        {"invalid UTF-8 in a text frame", Text, "{\"action\":\"Getinfo\",\"id\":\"\xc3\x28\"}", 0},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         RawWsClient bystander;
-        E2E_OPEN(bystander, kPlainPort);
+        ASSERT_OPEN(bystander, kPlainPort);
         RawWsClient client;
-        E2E_OPEN(client, kPlainPort);
+        ASSERT_OPEN(client, kPlainPort);
         client.sendFrame(row.opcode, row.payload, true, row.rsv);
-        EXPECT_TRUE(client.waitClosed(10000)) << "the connection stayed open";
+        EXPECT_TRUE(client.waitClosed(scaledTimeout(10000))) << "the connection stayed open";
         EXPECT_FALSE(client.nextMessage(100).has_value());
-        bystander.sendFrame(RawWsClient::Text, getinfoRequest("2"));
+        bystander.sendFrame(Text, getinfoRequest("2"));
         EXPECT_EQ(orNone(bystander.nextMessage()), getinfoReply(kBothPlayers, "2"));
     }
 }
@@ -323,14 +305,14 @@ TEST_F(ProtocolE2E, LiveviewConnectionIsAcceptedAndNeverAnswered)
     for (const Endpoint &endpoint : {kEndpoints[0], kEndpoints[1]}) {
         SCOPED_TRACE(endpoint.name);
         WsClient liveview;
-        E2E_OPEN(liveview, endpoint.url, {QStringLiteral("brelant-liveview")});
+        ASSERT_OPEN(liveview, endpoint.url, {QStringLiteral("brelant-liveview")});
         liveview.sendText(getinfoRequest("1"));
         liveview.sendText("not JSON");
         EXPECT_TRUE(liveview.expectSilence(3000));
         EXPECT_TRUE(liveview.isConnected());
 
         WsClient client;
-        E2E_OPEN(client, endpoint.url);
+        ASSERT_OPEN(client, endpoint.url);
         EXPECT_EQ(orNone(client.request(getinfoRequest("2"))), getinfoReply(kBothPlayers, "2"));
     }
 }
@@ -351,7 +333,7 @@ TEST_F(ProtocolE2E, PlainHttpRequestIsAnsweredAndClosed)
         response += socket.readAll();
         EXPECT_TRUE(response.startsWith("HTTP/1.1 200")) << response.toStdString();
         EXPECT_TRUE(response.toLower().contains("content-type: text/plain")) << response.toStdString();
-        EXPECT_TRUE(response.contains("1.1.0.18025")) << response.toStdString();
+        EXPECT_TRUE(response.contains(kServiceVersion)) << response.toStdString();
     }
     {
         SCOPED_TRACE("https on port 8143");
@@ -372,7 +354,7 @@ TEST_F(ProtocolE2E, PlainHttpRequestIsAnsweredAndClosed)
         response += socket.readAll();
         EXPECT_TRUE(response.startsWith("HTTP/1.1 200")) << response.toStdString();
         EXPECT_TRUE(response.toLower().contains("content-type: text/plain")) << response.toStdString();
-        EXPECT_TRUE(response.contains("1.1.0.18025")) << response.toStdString();
+        EXPECT_TRUE(response.contains(kServiceVersion)) << response.toStdString();
     }
 }
 
@@ -380,7 +362,7 @@ TEST_F(ProtocolE2E, ConnectionAndRequestLeaveTheirDebugRecords)
 {
     const int start = service().stderrText().size();
     WsClient client;
-    E2E_OPEN(client, wsUrl(kPlainPort));
+    ASSERT_OPEN(client, wsUrl(kPlainPort));
     EXPECT_TRUE(service().waitForStderr("Tessor_service_callback LWS_CALLBACK_ESTABLISHED", 5000, start));
     EXPECT_TRUE(service().waitForStderr(" OnConnected", 5000, start));
 
@@ -402,7 +384,7 @@ TEST_F(ProtocolE2E, ConnectionAndRequestLeaveTheirDebugRecords)
     // remote one, without the " OnConnected" record.
     const int ipv6Start = service().stderrText().size();
     WsClient ipv6;
-    if (!ipv6.open(QUrl(QStringLiteral("ws://[::1]:8142/")), {}, 10000))
+    if (!ipv6.open(wsUrl(kPlainPort, QStringLiteral("[::1]")), {}, 10000))
         GTEST_SKIP() << "no IPv6 loopback here: " << ipv6.errorString();
     EXPECT_EQ(orNone(ipv6.request(getinfoRequest("6"))), getinfoReply(kBothPlayers, "6"));
     const QByteArray ipv6Records = service().stderrText().mid(ipv6Start);

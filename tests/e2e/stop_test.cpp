@@ -2,12 +2,18 @@
 // as an ordinary user (as "nobody" when the test runs as root), which starts players as
 // its own detached processes; fake players linger like player windows until ended.
 
-#include "e2ecommon.h"
+#include "expected.h"
+#include "fixtures/files.h"
+#include "network/eventwait.h"
+#include "network/wsclient.h"
+#include "qtprinters.h"
+#include "service/childprocesses.h"
+#include "service/serviceprocess.h"
 
 #include <csignal>
 #include <unistd.h>
 
-using namespace e2e;
+using namespace testsupport;
 
 namespace {
 
@@ -33,50 +39,32 @@ Started playVlc(WsClient &client, const QString &recordDir, const QByteArray &id
     ASSERT_EQ(name.reply, playReply(id, 0));                                                       \
     ASSERT_TRUE(name.record) << "no player recorded its start"
 
-class StopE2E : public testing::Test
+class StopE2E : public ServiceSuite
 {
 protected:
     static void startSuite(bool debugMode)
     {
-        s_suite = new SuiteService;
         ServiceOptions options;
         options.unprivileged = true;
         if (debugMode)
             options.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("x")};
+        startService(options);
         // The players stay up, as real players do, until something ends them.
-        if (s_suite->start(options))
-            s_suite->players->setLinger(true);
-    }
-
-    static void TearDownTestSuite()
-    {
-        s_suite->stop();
-        delete s_suite;
-        s_suite = nullptr;
+        players().setLinger(true);
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(s_suite->started) << s_suite->error.toStdString();
-        ASSERT_TRUE(service().isRunning()) << service().stderrTail().toStdString();
-        E2E_OPEN(m_plain, wsUrl(kPlainPort));
-        E2E_OPEN(m_tls, wsUrl(kTlsPort));
+        ServiceSuite::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_OPEN(m_plain, wsUrl(kPlainPort));
+        ASSERT_OPEN(m_tls, wsUrl(kTlsPort));
     }
 
-    void TearDown() override
-    {
-        dumpStderr(s_suite->service.get(), HasFailure());
-    }
-
-    static PlayerFixture &players() { return *s_suite->players; }
-    static ServiceProcess &service() { return *s_suite->service; }
-
-    static SuiteService *s_suite;
     WsClient m_plain;
     WsClient m_tls;
 };
-
-SuiteService *StopE2E::s_suite = nullptr;
 
 class StopServiceModeE2E : public StopE2E
 {
@@ -154,21 +142,21 @@ TEST(LauncherE2E, ServiceWithoutAnActiveSessionAnswersMinusSix)
 {
     if (!runningAsRoot() || activeLoginSessionExists())
         GTEST_SKIP() << "needs root and no active login session";
-    SuiteService suite;
-    ASSERT_TRUE(suite.start(ServiceOptions{})) << suite.error.toStdString();
+    ServiceProcess service;
+    ASSERT_TRUE(service.start()) << service.error().toStdString();
     WsClient client;
-    E2E_OPEN(client, wsUrl(kPlainPort));
-    RecordWatcher records(suite.players->recordDir());
+    ASSERT_OPEN(client, wsUrl(kPlainPort));
+    RecordWatcher records(service.players().recordDir());
     EXPECT_EQ(orNone(client.request(
                   R"({"action":"Play","application":"vlc","id":6,"params":{"files":[{"url":"http://nas/six.mkv"}]}})", 15000)),
               playReply("6", -6));
     // After a launch attempt the playlist stays.
-    const QStringList playlists = filesIn(suite.players->playlistDir());
+    const QStringList playlists = fileNames(service.players().playlistDir());
     ASSERT_EQ(playlists.size(), 1);
-    EXPECT_EQ(readAll(suite.players->playlistDir() + '/' + playlists.first()), QByteArray("http://nas/six.mkv\n"));
+    EXPECT_EQ(readFile(service.players().playlistDir() + '/' + playlists.first()), QByteArray("http://nas/six.mkv\n"));
     EXPECT_TRUE(records.expectNone(1500)) << "a player started without a session";
-    dumpStderr(suite.service.get(), HasFailure());
-    suite.stop();
+    service.dumpStderr(HasFailure());
+    service.expectCleanStop();
 }
 
 } // namespace

@@ -1,29 +1,34 @@
 // A subtitle server that accepts and never answers: the download gives up at its bound,
 // the player starts without the subtitle, and meanwhile the other port keeps serving.
 
-#include "e2ecommon.h"
-#include "httptestserver.h"
+#include "expected.h"
+#include "fixtures/files.h"
+#include "network/eventwait.h"
+#include "network/httptestserver.h"
+#include "network/wsclient.h"
+#include "qtprinters.h"
+#include "service/serviceprocess.h"
 
 #include <QElapsedTimer>
 
-using namespace e2e;
+using namespace testsupport;
 
 namespace {
 
 TEST(SubtitleStallE2E, StalledDownloadEndsAtItsBoundWhileTheOtherPortServes)
 {
     HttpTestServer http;
-    ASSERT_TRUE(http.listen());
+    ASSERT_TRUE(http.isListening());
     http.setRoute("/stall.srt", {200, {}, {}, true});
-    SuiteService suite;
+    ServiceProcess service;
     ServiceOptions options;
     options.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("x")};
-    ASSERT_TRUE(suite.start(options)) << suite.error.toStdString();
+    ASSERT_TRUE(service.start(options)) << service.error().toStdString();
     WsClient stalled;
-    E2E_OPEN(stalled, wsUrl(kPlainPort));
+    ASSERT_OPEN(stalled, wsUrl(kPlainPort));
     WsClient other;
-    E2E_OPEN(other, wsUrl(kTlsPort));
-    RecordWatcher records(suite.players->recordDir());
+    ASSERT_OPEN(other, wsUrl(kTlsPort));
+    RecordWatcher records(service.players().recordDir());
 
     QElapsedTimer timer;
     timer.start();
@@ -47,10 +52,10 @@ TEST(SubtitleStallE2E, StalledDownloadEndsAtItsBoundWhileTheOtherPortServes)
     ASSERT_TRUE(record) << "the player did not start";
     EXPECT_EQ(record->arguments.size(), 2) << record->arguments.join(' ').toStdString();
     EXPECT_EQ(record->arguments.value(1), "--video-on-top");
-    EXPECT_EQ(filesIn(suite.players->subtitleDir()), QStringList()) << "a partial subtitle file was left";
+    EXPECT_EQ(fileNames(service.players().subtitleDir()), QStringList()) << "a partial subtitle file was left";
 
-    dumpStderr(suite.service.get(), HasFailure());
-    suite.stop();
+    service.dumpStderr(HasFailure());
+    service.expectCleanStop();
 }
 
 } // namespace

@@ -2,16 +2,20 @@
 // the service down, hold up the other clients, or leave memory or descriptors behind. One
 // service for the whole suite, so that what one client leaves behind is seen by the next.
 
-#include "hostileservice.h"
-#include "hostilesocket.h"
+#include "expected.h"
+#include "network/eventwait.h"
+#include "network/rawwsclient.h"
+#include "network/wsclient.h"
+#include "observe.h"
+#include "service/serviceprocess.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
 
 #include <string>
 #include <vector>
 
-using namespace hostile;
-using e2e::scaledTimeout;
+using namespace testsupport;
 
 namespace {
 
@@ -42,60 +46,29 @@ std::string mib(qint64 kib)
     return (kib < 0 ? "-" : "") + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
 }
 
-class HostileClients : public testing::Test
+class HostileClients : public ServiceSuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_service = new HostileService;
-        s_started = s_service->start();
-    }
-
-    static void TearDownTestSuite()
-    {
-        s_service->stop();
-        delete s_service;
-        s_service = nullptr;
-    }
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(s_started) << s_service->error().toStdString();
-        ASSERT_TRUE(s_service->isRunning()) << "the service has exited with code " << s_service->process().exitCode();
-    }
-
-    void TearDown() override
-    {
-        s_service->dumpStderr(HasFailure());
-    }
-
-    static HostileService &service() { return *s_service; }
+    static void SetUpTestSuite() { startService(); }
 
     // An open WebSocket connection of a misbehaving client, or a failed test.
-    static void openOrFail(HostileSocket &socket, quint16 port)
+    static void openOrFail(RawWsClient &socket, quint16 port)
     {
-        ASSERT_TRUE(socket.open(port, step())) << socket.error().toStdString();
+        ASSERT_TRUE(socket.open(port, step())) << socket.errorString().toStdString();
     }
 
     // Many at once: every handshake is sent before any answer is awaited, so that they share
     // the service's passes.
-    static void openAllOrFail(std::vector<HostileSocket> &sockets, const std::vector<quint16> &ports)
+    static void openAllOrFail(std::vector<RawWsClient> &sockets, const std::vector<quint16> &ports)
     {
         for (std::size_t i = 0; i < sockets.size(); ++i) {
-            ASSERT_TRUE(sockets[i].connectTcp(ports[i], step())) << sockets[i].error().toStdString();
-            ASSERT_TRUE(sockets[i].sendHandshake(ports[i], step())) << sockets[i].error().toStdString();
+            ASSERT_TRUE(sockets[i].connectTcp(ports[i], step())) << sockets[i].errorString().toStdString();
+            ASSERT_TRUE(sockets[i].sendHandshake(ports[i], step())) << sockets[i].errorString().toStdString();
         }
-        for (HostileSocket &socket : sockets)
-            ASSERT_TRUE(socket.finishHandshake(step())) << socket.error().toStdString();
+        for (RawWsClient &socket : sockets)
+            ASSERT_TRUE(socket.finishHandshake(step())) << socket.errorString().toStdString();
     }
-
-private:
-    static HostileService *s_service;
-    static bool s_started;
 };
-
-HostileService *HostileClients::s_service = nullptr;
-bool HostileClients::s_started = false;
 
 // Qt's JSON parser leaks the earlier value of a repeated key when that value is an array or an
 // object; every request would pass through it, so a client could grow the service at will.
@@ -103,19 +76,19 @@ bool HostileClients::s_started = false;
 // cases free and the allocator keeps would hide a leak.
 TEST_F(HostileClients, RepeatedKeysInRequestsAreRefusedAndLeaveNoMemoryBehind)
 {
-    HostileSocket client;
+    RawWsClient client;
     openOrFail(client, kPlainPort);
     const QByteArray request = clientFrame(Text, R"({"action":"Getinfo","id":[")" + QByteArray(2 << 20, 'y') + R"("],"id":1})");
     int round = 0;
     const auto send = [&](int count) {
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(client.sendAll(request, step()));
-            ASSERT_EQ(shown(client.readMessage(step())), kUnsupport);
+            ASSERT_EQ(shown(client.nextMessage(step())), kUnsupport);
         }
         // The connection goes on.
         const QByteArray id = QByteArray::number(++round);
         ASSERT_TRUE(client.sendAll(clientFrame(Text, getinfoRequest(id)), step()));
-        ASSERT_TRUE(isGetinfoReply(client.readMessage(step()), id));
+        ASSERT_TRUE(isGetinfoReply(client.nextMessage(step()), id));
     };
     send(2); // the allocator's first growth
     const qint64 before = service().residentKiB();
@@ -131,9 +104,9 @@ TEST_F(HostileClients, RepeatedKeysInRequestsAreRefusedAndLeaveNoMemoryBehind)
 // service's design: a flood of stalled handshakes may delay a real client, never shut it out.
 TEST_F(HostileClients, FiftyStalledHandshakesDoNotShutOutARealClient)
 {
-    std::vector<HostileSocket> stalled(50);
+    std::vector<RawWsClient> stalled(50);
     for (std::size_t i = 0; i < stalled.size(); ++i) {
-        ASSERT_TRUE(stalled[i].connectTcp(kPlainPort, step())) << stalled[i].error().toStdString();
+        ASSERT_TRUE(stalled[i].connectTcp(kPlainPort, step())) << stalled[i].errorString().toStdString();
         // Half stop in the middle of their request head, half never say a word.
         if (i % 2) {
             ASSERT_TRUE(stalled[i].sendAll("GET / HTTP/1.1\r\nHost: 127.0.0.1:8142\r\nUpgrade: websocket\r\n", step()));
@@ -149,15 +122,15 @@ TEST_F(HostileClients, FiftyStalledHandshakesDoNotShutOutARealClient)
     observe("flood: Getinfo on ws 8142 answered after", ms(clock.elapsed()));
 
     int dropped = 0;
-    for (HostileSocket &socket : stalled)
+    for (RawWsClient &socket : stalled)
         dropped += socket.peerClosed() ? 1 : 0;
     observe("flood: stalled sockets dropped by the service by then", std::to_string(dropped) + " of 50");
 }
 
 TEST_F(HostileClients, HalfAMessageThenSilenceHoldsUpNoOne)
 {
-    HostileSocket fragment;
-    HostileSocket halfText;
+    RawWsClient fragment;
+    RawWsClient halfText;
     openOrFail(fragment, kPlainPort);
     openOrFail(halfText, kPlainPort);
     // The first frame of a message whose end never comes, and a whole message that holds
@@ -172,18 +145,18 @@ TEST_F(HostileClients, HalfAMessageThenSilenceHoldsUpNoOne)
     EXPECT_FALSE(fragment.peerClosed());
     EXPECT_FALSE(halfText.peerClosed());
     ASSERT_TRUE(fragment.sendAll(clientFrame(Continuation, R"("id":1})"), step()));
-    EXPECT_TRUE(isGetinfoReply(fragment.readMessage(step()), "1"));
+    EXPECT_TRUE(isGetinfoReply(fragment.nextMessage(step()), "1"));
     ASSERT_TRUE(halfText.sendAll(clientFrame(Text, "2}"), step()));
-    EXPECT_TRUE(isGetinfoReply(halfText.readMessage(step()), "2"));
+    EXPECT_TRUE(isGetinfoReply(halfText.nextMessage(step()), "2"));
 }
 
 // The client sends requests with large ids and never reads the replies: what the service
 // cannot write stays with that connection, and everyone else is served meanwhile.
 TEST_F(HostileClients, AClientThatNeverReadsHoldsUpNoOne)
 {
-    HostileSocket deaf;
-    ASSERT_TRUE(deaf.connectTcp(kPlainPort, step(), 4096)) << deaf.error().toStdString();
-    ASSERT_TRUE(deaf.handshake(kPlainPort, step())) << deaf.error().toStdString();
+    RawWsClient deaf;
+    ASSERT_TRUE(deaf.connectTcp(kPlainPort, step(), 4096)) << deaf.errorString().toStdString();
+    ASSERT_TRUE(deaf.handshake(kPlainPort, step())) << deaf.errorString().toStdString();
     const qint64 before = service().residentKiB();
 
     const QByteArray request = clientFrame(Text, getinfoRequest('"' + QByteArray(64 * 1024, 'x') + '"'));
@@ -228,8 +201,8 @@ TEST_F(HostileClients, InvalidUtf8ClosesOnlyThatConnectionWith1007)
         {"sequence cut by the message end", {"{\"action\":\"Getinfo\",\"id\":\"\xE2\x82"}, false},
         {"sequence split over two frames", {"{\"action\":\"Getinfo\",\"id\":\"\xE2\x82", "\xAC\"}"}, true},
     };
-    e2e::WsClient bystander;
-    ASSERT_TRUE(bystander.open(e2e::wsUrl(kPlainPort))) << bystander.errorString().toStdString();
+    WsClient bystander;
+    ASSERT_TRUE(bystander.open(wsUrl(kPlainPort))) << bystander.errorString().toStdString();
 
     std::vector<const FrameCase *> frames;
     std::vector<quint16> ports;
@@ -239,7 +212,7 @@ TEST_F(HostileClients, InvalidUtf8ClosesOnlyThatConnectionWith1007)
             ports.push_back(port);
         }
     }
-    std::vector<HostileSocket> sockets(frames.size());
+    std::vector<RawWsClient> sockets(frames.size());
     openAllOrFail(sockets, ports);
     for (std::size_t i = 0; i < sockets.size(); ++i) {
         const QList<QByteArray> &fragments = frames[i]->fragments;
@@ -249,7 +222,7 @@ TEST_F(HostileClients, InvalidUtf8ClosesOnlyThatConnectionWith1007)
     for (std::size_t i = 0; i < sockets.size(); ++i) {
         SCOPED_TRACE(std::string(frames[i]->name) + " on " + std::to_string(ports[i]));
         if (frames[i]->valid) {
-            EXPECT_TRUE(isGetinfoReply(sockets[i].readMessage(step()), "\"\xE2\x82\xAC\""));
+            EXPECT_TRUE(isGetinfoReply(sockets[i].nextMessage(step()), "\"\xE2\x82\xAC\""));
         } else {
             const std::optional<int> code = sockets[i].waitClosed(step());
             ASSERT_TRUE(code.has_value()) << "still open";
@@ -281,14 +254,14 @@ TEST_F(HostileClients, BinaryFramesGetOneReplyAndLeaveTheConnectionUsable)
         // Nothing before the NUL: no text, so no request and no reply.
         {"a NUL byte first", QByteArray("\x00{\"action\":\"Getinfo\"}", 21), Expect::Nothing},
     };
-    HostileSocket client;
+    RawWsClient client;
     openOrFail(client, kPlainPort);
     int id = 100;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(client.sendAll(clientFrame(Binary, c.payload), step()));
         if (c.expect != Expect::Nothing) {
-            const std::optional<QByteArray> reply = client.readMessage(step());
+            const std::optional<QByteArray> reply = client.nextMessage(step());
             ASSERT_TRUE(reply.has_value()) << "no reply, or the connection closed";
             observe(std::string("binary frame, ") + c.name, shown(reply).toStdString());
             if (c.expect == Expect::Getinfo)
@@ -302,7 +275,7 @@ TEST_F(HostileClients, BinaryFramesGetOneReplyAndLeaveTheConnectionUsable)
         // The next reply on the connection is the next request's: no stray reply in between.
         const QByteArray next = QByteArray::number(++id);
         ASSERT_TRUE(client.sendAll(clientFrame(Text, getinfoRequest(next)), step()));
-        const std::optional<QByteArray> reply = client.readMessage(step());
+        const std::optional<QByteArray> reply = client.nextMessage(step());
         EXPECT_TRUE(isGetinfoReply(reply, next)) << shown(reply).toStdString();
     }
 }
@@ -325,10 +298,10 @@ TEST_F(HostileClients, FramesAgainstTheProtocolCloseOnlyTheirConnection)
         {"reserved opcode 0x3", clientFrame(0x3, "x")},
         {"continuation without a start", clientFrame(Continuation, request)},
     };
-    e2e::WsClient bystander;
-    ASSERT_TRUE(bystander.open(e2e::wsUrl(kPlainPort))) << bystander.errorString().toStdString();
+    WsClient bystander;
+    ASSERT_TRUE(bystander.open(wsUrl(kPlainPort))) << bystander.errorString().toStdString();
 
-    std::vector<HostileSocket> sockets(std::size(cases));
+    std::vector<RawWsClient> sockets(std::size(cases));
     openAllOrFail(sockets, std::vector<quint16>(sockets.size(), kPlainPort));
     // The service may drop a connection before it has read all of the frame.
     for (std::size_t i = 0; i < sockets.size(); ++i)
@@ -343,16 +316,16 @@ TEST_F(HostileClients, FramesAgainstTheProtocolCloseOnlyTheirConnection)
     }
 
     // The largest ping the rules allow is answered, and the connection goes on.
-    HostileSocket pinger;
+    RawWsClient pinger;
     openOrFail(pinger, kPlainPort);
     const QByteArray payload(125, 'q');
     ASSERT_TRUE(pinger.sendAll(clientFrame(Ping, payload), step()));
-    const std::optional<HostileSocket::Frame> pong = pinger.readFrame(step());
+    const std::optional<RawWsClient::Frame> pong = pinger.readFrame(step());
     ASSERT_TRUE(pong.has_value());
     EXPECT_EQ(pong->opcode, Pong);
     EXPECT_EQ(pong->payload, payload);
     ASSERT_TRUE(pinger.sendAll(clientFrame(Text, getinfoRequest("10")), step()));
-    EXPECT_TRUE(isGetinfoReply(pinger.readMessage(step()), "10"));
+    EXPECT_TRUE(isGetinfoReply(pinger.nextMessage(step()), "10"));
 
     const std::optional<QByteArray> reply = bystander.request(getinfoRequest("11"), kStepMs);
     EXPECT_TRUE(isGetinfoReply(reply, "11")) << shown(reply).toStdString();
@@ -371,7 +344,7 @@ TEST_F(HostileClients, RequestsPastTheEightMebibyteBoundAreRefusedAndLeaveNoMemo
     const QByteArray nine = bigRequest(9 << 20, "a");
     int round = 0;
     // Refused, whether in one frame or in three of 3 MiB; the connection still answers.
-    const auto refuse = [&](HostileSocket &client, bool inThreeFrames) {
+    const auto refuse = [&](RawWsClient &client, bool inThreeFrames) {
         SCOPED_TRACE(inThreeFrames ? "three frames" : "one frame");
         if (!inThreeFrames) {
             ASSERT_TRUE(client.sendAll(clientFrame(Text, nine), step()));
@@ -379,13 +352,13 @@ TEST_F(HostileClients, RequestsPastTheEightMebibyteBoundAreRefusedAndLeaveNoMemo
             for (int part = 0; part < 3; ++part)
                 ASSERT_TRUE(client.sendAll(clientFrame(part ? Continuation : Text, nine.mid(part * (3 << 20), 3 << 20), part == 2), step()));
         }
-        EXPECT_EQ(shown(client.readMessage(step())), kUnsupport);
+        EXPECT_EQ(shown(client.nextMessage(step())), kUnsupport);
         const QByteArray id = QByteArray::number(++round);
         ASSERT_TRUE(client.sendAll(clientFrame(Text, getinfoRequest(id)), step()));
-        EXPECT_TRUE(isGetinfoReply(client.readMessage(step()), id));
+        EXPECT_TRUE(isGetinfoReply(client.nextMessage(step()), id));
     };
 
-    HostileSocket client;
+    RawWsClient client;
     openOrFail(client, kPlainPort);
     ASSERT_TRUE(service().serves(kPlainPort));
     const qint64 before = service().residentKiB();
@@ -407,7 +380,7 @@ TEST_F(HostileClients, RequestsPastTheEightMebibyteBoundAreRefusedAndLeaveNoMemo
 
     // Just below the bound: answered, its id echoed whole.
     ASSERT_TRUE(client.sendAll(clientFrame(Text, bigRequest((8 << 20) - 1024, "b")), step()));
-    const std::optional<QByteArray> echoed = client.readMessage(step());
+    const std::optional<QByteArray> echoed = client.nextMessage(step());
     ASSERT_TRUE(echoed.has_value());
     EXPECT_TRUE(echoed->startsWith(R"({"action":"Getinfo",)")) << shown(echoed).toStdString();
     EXPECT_GT(echoed->size(), (8 << 20) - 2048);
@@ -422,7 +395,7 @@ TEST_F(HostileClients, AThousandConnectAndCloseCyclesLeaveNothingBehind)
     // Each phase for the whole wave before the next, so that the wave costs a few of the
     // service's passes rather than a few per connection.
     const auto wave = [](int offset) {
-        std::vector<HostileSocket> sockets(kWave);
+        std::vector<RawWsClient> sockets(kWave);
         const auto kind = [offset](int i) { return (offset + i) % 5; };
         for (int i = 0; i < kWave; ++i) {
             const quint16 port = (offset + i) % 2 ? kTlsPort : kPlainPort;
@@ -471,7 +444,7 @@ TEST_F(HostileClients, AThousandConnectAndCloseCyclesLeaveNothingBehind)
     observe("1000 cycles: time", ms(clock.elapsed()));
 
     // The service notices the last closes at its next passes.
-    const bool settled = e2e::waitUntil([&] { return service().openDescriptors() <= fdsBefore; }, step(), 200);
+    const bool settled = waitUntil([&] { return service().openDescriptors() <= fdsBefore; }, step(), 200);
     const int fdsAfter = service().openDescriptors();
     const qint64 memoryAfter = service().residentKiB();
     observe("1000 cycles: descriptors before / after", std::to_string(fdsBefore) + " / " + std::to_string(fdsAfter));

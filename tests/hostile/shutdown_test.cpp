@@ -1,35 +1,38 @@
 // SIGTERM, as systemd sends it, while 200 clients are connected: the service ends with code 0
 // and every client sees its connection end.
 
-#include "hostileservice.h"
-#include "hostilesocket.h"
+#include "expected.h"
+#include "network/eventwait.h"
+#include "network/rawwsclient.h"
+#include "network/wsclient.h"
+#include "observe.h"
+#include "service/serviceprocess.h"
 
 #include <QElapsedTimer>
 
 #include <string>
 #include <vector>
 
-using namespace hostile;
-using e2e::scaledTimeout;
+using namespace testsupport;
 
 namespace {
 
 TEST(HostileShutdown, SigtermWithTwoHundredClientsConnectedEndsWithCodeZero)
 {
-    HostileService service;
+    ServiceProcess service;
     ASSERT_TRUE(service.start()) << service.error().toStdString();
 
     constexpr int kClients = 200;
     QElapsedTimer clock;
     clock.start();
-    std::vector<HostileSocket> clients(kClients);
+    std::vector<RawWsClient> clients(kClients);
     for (int i = 0; i < kClients; ++i) {
         const quint16 port = i % 2 ? kTlsPort : kPlainPort;
-        ASSERT_TRUE(clients[i].connectTcp(port, scaledTimeout(20000))) << i << ": " << clients[i].error().toStdString();
+        ASSERT_TRUE(clients[i].connectTcp(port, scaledTimeout(20000))) << i << ": " << clients[i].errorString().toStdString();
         ASSERT_TRUE(clients[i].sendHandshake(port, scaledTimeout(20000))) << i;
     }
     int connected = 0;
-    for (HostileSocket &client : clients)
+    for (RawWsClient &client : clients)
         connected += client.finishHandshake(scaledTimeout(90000)) ? 1 : 0;
     ASSERT_EQ(connected, kClients);
     observe("shutdown: 200 handshakes completed after", std::to_string(clock.elapsed()) + " ms");
@@ -40,14 +43,14 @@ TEST(HostileShutdown, SigtermWithTwoHundredClientsConnectedEndsWithCodeZero)
     observe("shutdown: descriptors held with 200 clients", std::to_string(service.openDescriptors()));
 
     clock.restart();
-    ASSERT_TRUE(service.process().stop(scaledTimeout(60000))) << "no exit within 60 s of SIGTERM";
+    ASSERT_TRUE(service.stop(scaledTimeout(60000))) << "no exit within 60 s of SIGTERM";
     observe("shutdown: exit after SIGTERM", std::to_string(clock.elapsed()) + " ms");
-    EXPECT_EQ(service.process().exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(service.process().exitCode(), 0);
-    EXPECT_EQ(service.process().sanitizerReports().toStdString(), std::string());
+    EXPECT_EQ(service.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(service.exitCode(), 0);
+    EXPECT_EQ(service.sanitizerReports().toStdString(), std::string());
 
     int ended = 0;
-    for (HostileSocket &client : clients)
+    for (RawWsClient &client : clients)
         ended += client.waitClosed(scaledTimeout(5000)).has_value() ? 1 : 0;
     EXPECT_EQ(ended, kClients) << "connections left open by a service that has exited";
     service.dumpStderr(::testing::Test::HasFailure());

@@ -23,14 +23,6 @@ private:
     bool m_previous;
 };
 
-QStringList toQStringList(const std::vector<std::string> &texts)
-{
-    QStringList list;
-    for (const std::string &text : texts)
-        list << QString::fromStdString(text);
-    return list;
-}
-
 } // namespace
 
 TEST(RunClientCommand, DebugModeLogsTheCommandAndStartsItWithoutTouchingThePid)
@@ -63,7 +55,7 @@ TEST(RunClientCommand, DebugModeLogsTheCommandAndStartsItWithoutTouchingThePid)
                               + row.argumentLine});
         EXPECT_EQ(capture.serviceEntries(), QStringList{"CMD_CLIENT:" + player.programText()});
 
-        const Record record = player.waitForRecord();
+        const PlayerRecord record = player.waitForRecord();
         ASSERT_TRUE(record.present);
         EXPECT_EQ(record.arguments, toQStringList(row.arguments));
     }
@@ -103,7 +95,7 @@ TEST(RunClientCommand, ServiceModeAsUserReportsTheStartedProcess)
 
     ProcessIdentity launched{4242, 0};
     EXPECT_TRUE(runClientCommand(player.program(), {"--fullscreen", "a b"}, &launched));
-    const Record record = player.waitForRecord();
+    const PlayerRecord record = player.waitForRecord();
     ASSERT_TRUE(record.present);
     EXPECT_EQ(record.fields.value("pid"), QString::number(launched.pid));
     EXPECT_EQ(record.arguments, (QStringList{"--fullscreen", "a b"}));
@@ -132,8 +124,8 @@ TEST(RunClientCommand, TwoAgentsLaunchingAtOnceEachGetTheirOwnProcess)
 
     EXPECT_TRUE(firstStarted);
     EXPECT_TRUE(secondStarted);
-    const Record firstRecord = first.waitForRecord();
-    const Record secondRecord = second.waitForRecord();
+    const PlayerRecord firstRecord = first.waitForRecord();
+    const PlayerRecord secondRecord = second.waitForRecord();
     EXPECT_EQ(firstRecord.fields.value("pid"), QString::number(firstLaunched.pid));
     EXPECT_EQ(secondRecord.fields.value("pid"), QString::number(secondLaunched.pid));
     EXPECT_EQ(firstRecord.arguments, QStringList{"1"});

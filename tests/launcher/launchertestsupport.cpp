@@ -2,16 +2,12 @@
 
 #include "launcher/launchcallback.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -30,52 +26,11 @@ namespace launchertest {
 
 namespace {
 
-const char kScript[] = R"SH(#!/bin/sh
-# Fake player: records how it was started, then publishes the record in one rename.
-# The signal state first, with builtins only: the shell changes its mask around children.
-while read -r key value; do
-    case "$key" in
-    SigBlk:) sigblk=$value ;;
-    SigIgn:) sigign=$value ;;
-    esac
-done < /proc/$$/status
-dir=$(dirname "$0")
-in=$(readlink /proc/$$/fd/0)
-out=$(readlink /proc/$$/fd/1)
-err=$(readlink /proc/$$/fd/2)
-leaked=no
-[ -e /proc/$$/fd/47 ] && leaked=yes
-tmp="$dir/.record.$$"
-{
-    echo "pid:$$"
-    echo "uid:$(id -u)"
-    echo "gid:$(id -g)"
-    echo "groups:$(id -G)"
-    echo "sid:$(cut -d' ' -f6 /proc/$$/stat)"
-    echo "stdin:$in"
-    echo "stdout:$out"
-    echo "stderr:$err"
-    echo "leaked:$leaked"
-    echo "sigblk:$sigblk"
-    echo "sigign:$sigign"
-    for a in "$@"; do printf 'arg:%s\n' "$a"; done
-    tr '\0' '\n' < /proc/$$/environ | sed 's/^/env:/'
-} > "$tmp" && mv "$tmp" "$dir/record"
-)SH";
-
 // Guards the collected texts below; the launcher may log from any thread.
 std::mutex g_logMutex;
-QStringList g_debugRecords;
 QStringList g_serviceEntries;
 QStringList g_launcherLog;
-QtMessageHandler g_previousHandler = nullptr;
 ServiceLogWriter g_previousWriter = nullptr;
-
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_debugRecords << message;
-}
 
 void captureServiceEntry(const QString &entry)
 {
@@ -85,101 +40,25 @@ void captureServiceEntry(const QString &entry)
 
 } // namespace
 
-FakePlayer::FakePlayer()
+QStringList toQStringList(const std::vector<std::string> &texts)
 {
-    const QFileDevice::Permissions all = QFileDevice::ReadOwner | QFileDevice::WriteOwner
-            | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::WriteGroup
-            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
-            | QFileDevice::ExeOther;
-    const QFileDevice::Permissions readAndRun =
-            all & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther);
-
-    EXPECT_TRUE(m_dir.isValid());
-    m_folder = m_dir.path() + "/Video Player";
-    EXPECT_TRUE(QDir().mkpath(m_folder));
-    QFile::setPermissions(m_dir.path(), readAndRun);
-    QFile::setPermissions(m_folder, all);
-
-    QFile script(m_folder + "/player");
-    EXPECT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write(kScript);
-    script.close();
-    script.setPermissions(readAndRun);
-}
-
-std::string FakePlayer::program() const
-{
-    return programText().toStdString();
-}
-
-QString FakePlayer::programText() const
-{
-    return m_folder + "/player";
-}
-
-Record FakePlayer::waitForRecord() const
-{
-    const QString path = m_folder + "/record";
-    QFileSystemWatcher watcher(QStringList{m_folder});
-    QEventLoop loop;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &loop, [&] {
-        if (QFileInfo::exists(path))
-            loop.quit();
-    });
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    if (!QFileInfo::exists(path)) {
-        guard.start(20000);
-        loop.exec();
-    }
-    return record();
-}
-
-Record FakePlayer::record() const
-{
-    Record record;
-    QFile file(m_folder + "/record");
-    if (!file.open(QIODevice::ReadOnly))
-        return record;
-    record.present = true;
-    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
-    for (const QString &line : lines) {
-        const int colon = line.indexOf(':');
-        if (colon < 0)
-            continue;
-        const QString key = line.left(colon);
-        const QString value = line.mid(colon + 1);
-        if (key == "arg")
-            record.arguments << value;
-        else if (key == "env")
-            record.environment << value;
-        else
-            record.fields.insert(key, value);
-    }
-    return record;
+    QStringList list;
+    for (const std::string &text : texts)
+        list << QString::fromStdString(text);
+    return list;
 }
 
 LogCapture::LogCapture()
 {
     clearLauncherLog();
     std::lock_guard<std::mutex> lock(g_logMutex);
-    g_debugRecords.clear();
     g_serviceEntries.clear();
-    g_previousHandler = qInstallMessageHandler(&captureMessage);
     g_previousWriter = setServiceLogWriter(&captureServiceEntry);
 }
 
 LogCapture::~LogCapture()
 {
-    qInstallMessageHandler(g_previousHandler);
     setServiceLogWriter(g_previousWriter);
-}
-
-QStringList LogCapture::debugRecords() const
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    return g_debugRecords;
 }
 
 QStringList LogCapture::serviceEntries() const
@@ -321,10 +200,3 @@ void runCurrentTestAsNobody()
 }
 
 } // namespace launchertest
-
-int main(int argc, char **argv)
-{
-    testing::InitGoogleTest(&argc, argv);
-    QCoreApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -1,62 +1,24 @@
 #pragma once
 
-#include <QMap>
+#include "fixtures/debugcapture.h"
+#include "fixtures/fakeplayers.h"
+#include "qtprinters.h"
+
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <signal.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
-
-// Readable texts in failure messages.
-inline void PrintTo(const QString &text, std::ostream *os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
-
-inline void PrintTo(const QStringList &texts, std::ostream *os)
-{
-    *os << '{';
-    for (int i = 0; i < texts.size(); ++i)
-        *os << (i ? ", \"" : "\"") << texts.at(i).toStdString() << '"';
-    *os << '}';
-}
 
 // Shared by the launcher tests.
 namespace launchertest {
 
-// What a fake player wrote about itself once it ran.
-struct Record {
-    bool present = false;
-    QMap<QString, QString> fields; // pid, uid, gid, groups, sid, stdin, stdout, stderr,
-                                   // leaked, sigblk, sigign
-    QStringList arguments;
-    QStringList environment;
-};
+using testsupport::FakePlayer;
+using testsupport::PlayerRecord;
 
-// A shell script in a folder of its own (with a space in its path) that records its process
-// id, identity, session, standard streams, arguments and environment, and publishes the
-// record with one rename. The folder is open to every user, so a dropped child can run it.
-class FakePlayer
-{
-public:
-    FakePlayer();
-
-    std::string program() const;
-    QString programText() const;
-
-    // Waits, on the folder's change signal and a 20 s guard, until the record exists.
-    Record waitForRecord() const;
-    // The record as it is now.
-    Record record() const;
-
-private:
-    QTemporaryDir m_dir;
-    QString m_folder;
-};
+QStringList toQStringList(const std::vector<std::string> &texts);
 
 // Collects the qDebug records and the service log entries of the launcher while it lives.
 class LogCapture
@@ -67,8 +29,11 @@ public:
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    QStringList debugRecords() const;
+    QStringList debugRecords() const { return m_debug.records(); }
     QStringList serviceEntries() const;
+
+private:
+    testsupport::DebugCapture m_debug;
 };
 
 // The launcher's log function for direct calls of launchGUIApplication; LogCapture clears it.

@@ -56,16 +56,8 @@ void makeFile(const QString &path)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
 }
 
-QStringList toQStringList(const std::vector<std::string> &texts)
-{
-    QStringList list;
-    for (const std::string &text : texts)
-        list << QString::fromStdString(text);
-    return list;
-}
-
 // The started program's standard streams and descriptors, as its record tells them.
-void expectDetached(const Record &record)
+void expectDetached(const PlayerRecord &record)
 {
     EXPECT_EQ(record.fields.value("stdin"), "/dev/null");
     EXPECT_EQ(record.fields.value("stdout"), "/dev/null");
@@ -93,7 +85,7 @@ TEST(SessionLauncherAsUser, StartsTheProgramDetachedAndReportsItsPid)
     const std::vector<std::string> arguments{"--fullscreen", "two words", "", "Ünïcödé"};
     ProcessIdentity launched;
     ASSERT_TRUE(launchGUIApplication(player.program(), arguments, &launched, &recordLauncherLog));
-    const Record record = player.waitForRecord();
+    const PlayerRecord record = player.waitForRecord();
     ASSERT_TRUE(record.present);
 
     EXPECT_GT(launched.pid, 0);
@@ -232,7 +224,7 @@ TEST(SessionLauncherAsRoot, StartsTheProgramAsTheSessionUser)
     ProcessIdentity launched;
     ASSERT_TRUE(launchInUserSession(sessions, player.program(), arguments, &launched,
                                     &recordLauncherLog));
-    const Record record = player.waitForRecord();
+    const PlayerRecord record = player.waitForRecord();
     ASSERT_TRUE(record.present);
 
     EXPECT_EQ(record.fields.value("pid"), QString::number(launched.pid));

@@ -83,16 +83,8 @@ for port in 8142 8143; do
         exit 2
     fi
 done
-# command -> Debian package that brings it; CPack's DEB generator runs dpkg-shlibdeps and file.
-missing=()
-for pair in cpack:cmake dpkg-shlibdeps:dpkg-dev file:file openssl:openssl ss:iproute2 python3:python3 node:nodejs npm:npm; do
-    command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" || exit 2
-fi
+# CPack's DEB generator runs dpkg-shlibdeps and file.
+"$here/../../scripts/deps.sh" package || exit 2
 if [ ! -d "$here/node_modules/ws" ]; then
     (cd "$here" && npm ci --no-audit --no-fund --loglevel=error) || exit 2
 fi
@@ -169,8 +161,9 @@ while True:
 ' "$notify_dir/notify" >"$notify_dir/messages" 2>&1 &
 notify_pid=$!
 for _ in $(seq 100); do [ -S "$notify_dir/notify" ] && break; sleep 0.05; done
+# setpriv execs the service (the pid stays its own); it dies with this script, however that ends.
 env -u MIRVALE_PUBLIC_DIR -u MIRVALE_REGISTRY QT_QPA_PLATFORM=offscreen NOTIFY_SOCKET="$notify_dir/notify" \
-    "$dir/mirvale" >"$log" 2>&1 &
+    setpriv --pdeathsig KILL -- "$dir/mirvale" >"$log" 2>&1 &
 service_pid=$!
 wait "$notify_pid"
 check "the installed service tells systemd READY=1" grep -qx "READY=1" "$notify_dir/messages"

@@ -1,5 +1,7 @@
 #include "players/playerprocess.h"
 
+#include "service/childprocesses.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -7,7 +9,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fstream>
 #include <string>
 
 #include <spawn.h>
@@ -43,14 +44,6 @@ int reapAfterTerm(pid_t pid)
     return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
 }
 
-long long uptimeTicks()
-{
-    std::ifstream uptime("/proc/uptime");
-    double seconds = 0;
-    uptime >> seconds;
-    return static_cast<long long>(seconds * static_cast<double>(sysconf(_SC_CLK_TCK))) + 1;
-}
-
 } // namespace
 
 TEST(PlayerProcess, StartTimeIdentifiesTheProcess)
@@ -67,7 +60,7 @@ TEST(PlayerProcess, StartTimeIdentifiesTheProcess)
     ASSERT_GT(child, 0);
     const long long childStart = processStartTime(child);
     EXPECT_GE(childStart, own);
-    EXPECT_LE(childStart, uptimeTicks());
+    EXPECT_LE(childStart, testsupport::bootTicksNow());
     EXPECT_EQ(reapAfterTerm(child), SIGTERM);
 
     EXPECT_EQ(processStartTime(child), 0) << "gone once reaped";

@@ -1,5 +1,7 @@
 #include "players/playertable.h"
 
+#include "fixtures/regfile.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -11,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+using testsupport::RegFile;
 
 namespace {
 
@@ -59,16 +63,8 @@ protected:
         setenv("MIRVALE_REGISTRY", path.toUtf8().constData(), 1);
         if (source == Source::MissingFile)
             return;
-        const QByteArray text = QByteArray("Windows Registry Editor Version 5.00\r\n\r\n") + body.c_str();
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        if (source == Source::Utf16File) {
-            file.write("\xFF\xFE", 2);
-            const QString utf16 = QString::fromUtf8(text);
-            file.write(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2);
-        } else {
-            file.write(text);
-        }
+        const auto encoding = source == Source::Utf16File ? RegFile::Encoding::Utf16 : RegFile::Encoding::Utf8;
+        ASSERT_TRUE(RegFile().rawLine(QString::fromStdString(body)).writeTo(path, encoding));
     }
 
     QTemporaryDir m_dir;

@@ -1,15 +1,14 @@
 #include "players/subtitledownload.h"
 
-#include "localhttpserver.h"
+#include "fixtures/files.h"
+#include "network/httptestserver.h"
 
 #include <gtest/gtest.h>
 
 #include <QBuffer>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -24,12 +23,35 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using testsupport::HttpTestServer;
 
 namespace {
 
+constexpr int kLimit = 16 * 1024 * 1024;
+const char kOkText[] = "1\r\n00:00:01,000 --> 00:00:02,000\r\nH\xC3\xA9llo\0\xFF\n";
+const QByteArray kOkBody(kOkText, sizeof(kOkText) - 1);
+
+// The routes of the download tests; "/stall" never answers.
+void addRoutes(HttpTestServer &server)
+{
+    server.setRoute("/ok", {200, kOkBody});
+    server.setRoute("/empty", {200, {}});
+    server.setRoute("/missing", {404, "<html><body>Not Found</body></html>"});
+    server.setRoute("/redirect", {302, "moved", {{"Location", "/ok"}}});
+    server.setRoute("/exact", {200, QByteArray(kLimit, 's')});
+    server.setRoute("/big", {200, QByteArray(kLimit + 1, 's')});
+    server.setRoute("/big-unsized", {200, QByteArray(kLimit + 1, 's'), {}, false, false});
+    server.setRoute("/short", {200, "0123456789", {{"Content-Length", "100"}}, false, false});
+    server.setRoute("/stall", {200, {}, {}, true});
+}
+
 class SubtitleDownload : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_server = new LocalHttpServer; }
+    static void SetUpTestSuite()
+    {
+        s_server = new HttpTestServer;
+        addRoutes(*s_server);
+    }
     static void TearDownTestSuite()
     {
         delete s_server;
@@ -38,17 +60,13 @@ protected:
 
     QByteArray target(const char *name = "090503042.srt") const { return m_dir.filePath(name).toUtf8(); }
 
-    static QByteArray contents(const QByteArray &path)
-    {
-        QFile file(QString::fromUtf8(path));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-    }
+    static QByteArray contents(const QByteArray &path) { return testsupport::readFile(QString::fromUtf8(path)); }
 
-    static LocalHttpServer *s_server;
+    static HttpTestServer *s_server;
     QTemporaryDir m_dir;
 };
 
-LocalHttpServer *SubtitleDownload::s_server = nullptr;
+HttpTestServer *SubtitleDownload::s_server = nullptr;
 
 // A port with a bound socket that does not listen: connections to it are refused at once.
 class RefusingPort {
@@ -77,7 +95,7 @@ private:
 TEST_F(SubtitleDownload, CompleteBodyIsWrittenExactly)
 {
     ASSERT_TRUE(downloadSubFile(s_server->url("/ok"), target()));
-    EXPECT_EQ(contents(target()), LocalHttpServer::kOkBody);
+    EXPECT_EQ(contents(target()), kOkBody);
 
     ASSERT_TRUE(downloadSubFile(s_server->url("/empty"), target("empty.srt")));
     EXPECT_EQ(contents(target("empty.srt")), QByteArray(""));
@@ -178,17 +196,15 @@ TEST_F(SubtitleDownload, StalledServerIsLeftBehind)
 TEST_F(SubtitleDownload, TlsCertificatesAreNotChecked)
 {
     // A self-signed certificate for another host name, as on a small home server.
-    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
-    if (openssl.isEmpty())
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
         GTEST_SKIP() << "no openssl to make a certificate";
-    const QString certificate = m_dir.filePath(QStringLiteral("server.crt"));
-    const QString key = m_dir.filePath(QStringLiteral("server.key"));
-    ASSERT_EQ(QProcess::execute(openssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                                          "/CN=other.example", "-days", "1", "-keyout", key, "-out", certificate}),
-              0);
-    const LocalHttpServer tlsServer(certificate, key);
+    QString certificate;
+    QString key;
+    ASSERT_TRUE(testsupport::makeCertificate(m_dir.path(), {}, &certificate, &key, "other.example"));
+    HttpTestServer tlsServer(certificate, key);
+    addRoutes(tlsServer);
     ASSERT_TRUE(downloadSubFile(tlsServer.url("/ok"), target()));
-    EXPECT_EQ(contents(target()), LocalHttpServer::kOkBody);
+    EXPECT_EQ(contents(target()), kOkBody);
     EXPECT_FALSE(downloadSubFile(tlsServer.url("/missing"), target("missing.srt")));
 }
 
@@ -204,11 +220,4 @@ TEST(SubtitleWrite, WritesAllOrReportsTheDevice)
     EXPECT_EQ(writeSubFileData(data, SIZE_MAX, 2, &buffer), -1) << "overflowing size";
     EXPECT_EQ(writeSubFileData(data, 1, 1, nullptr), -1);
     EXPECT_EQ(sink, QByteArray("abcdef"));
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

@@ -9,11 +9,9 @@ using namespace protocoltest;
 
 namespace {
 
-const std::string kUnsupport = R"({"Text":"Unsupport","return":-5})";
+const std::string kUnsupport = testsupport::kUnsupport.toStdString();
 
-const std::string kSupport =
-    R"("support":[{"arguments":["fullscreen","video-on-top","sub-file"],"display_name":"VLC","player":"vlc"},)"
-    R"({"display_name":"PotPlayer","player":"potplayer"}],"version":"1.1.0.18025"})";
+const std::string kSupport = testsupport::kGetinfoSupport.toStdString();
 
 struct Row {
     std::string request;

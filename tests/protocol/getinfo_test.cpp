@@ -1,8 +1,6 @@
 #include "protocol/envelope.h"
 #include "protocoltestsupport.h"
 
-#include <QDir>
-#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -12,9 +10,7 @@ using namespace protocoltest;
 
 namespace {
 
-const std::string kSupport =
-    R"("support":[{"arguments":["fullscreen","video-on-top","sub-file"],"display_name":"VLC","player":"vlc"},)"
-    R"({"display_name":"PotPlayer","player":"potplayer"}],"version":"1.1.0.18025"})";
+const std::string kSupport = testsupport::kGetinfoSupport.toStdString();
 
 std::string getinfo(const std::string &request)
 {
@@ -57,15 +53,8 @@ TEST(Getinfo, SeesPlayersInstalledSinceTheLastRefresh)
     EXPECT_EQ(getinfo(R"({"action":"Getinfo","id":1})"), R"({"action":"Getinfo","applications":[],"id":1,)" + kSupport);
 
     // Installed behind the service's back: the request itself refreshes the table.
-    ASSERT_TRUE(QDir().mkpath(rootPath() + QStringLiteral("/bin")));
-    {
-        QFile reg(rootPath() + QStringLiteral("/players.reg"));
-        ASSERT_TRUE(reg.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        reg.write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\DAUM\\PotPlayer64]\r\n"
-                  "\"ProgramPath\"=\"" + potplayerExecutable().toUtf8() + "\"\r\n");
-        QFile executable(potplayerExecutable());
-        ASSERT_TRUE(executable.open(QIODevice::WriteOnly));
-    }
+    players().writeRegistry(testsupport::Installed::PotPlayer);
+    players().setProgramsPresent(false, true);
     EXPECT_EQ(getinfo(R"({"action":"Getinfo","id":1})"),
               R"({"action":"Getinfo","applications":["potplayer"],"id":1,)" + kSupport);
 }

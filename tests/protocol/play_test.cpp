@@ -3,6 +3,8 @@
 #include "protocoltestsupport.h"
 #include "players/workingfolders.h"
 
+#include "network/httptestserver.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -11,13 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -25,61 +22,25 @@
 #include <vector>
 
 using namespace protocoltest;
+using testsupport::HttpTestServer;
 using Arguments = std::vector<std::string>;
 
 namespace {
 
 const std::string kUnreachable = "http://127.0.0.1:1/x";
 
-// Answers one HTTP request on the loopback with a fixed body.
-class OneShotHttpServer {
-public:
-    explicit OneShotHttpServer(std::string body)
-    {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(m_listener, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(m_listener, 4) != 0
-            || getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            ADD_FAILURE() << "no loopback listener";
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this, body] {
-            const int connection = accept(m_listener, nullptr, nullptr);
-            if (connection < 0)
-                return; // shut down unused
-            m_contacted = true;
-            std::string request;
-            char buffer[1024];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                const ssize_t got = read(connection, buffer, sizeof buffer);
-                if (got <= 0)
-                    break;
-                request.append(buffer, static_cast<size_t>(got));
-            }
-            const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size())
-                                         + "\r\nConnection: close\r\n\r\n" + body;
-            if (write(connection, response.data(), response.size()) < 0)
-                ADD_FAILURE() << "reply not written";
-            close(connection);
-        });
-    }
-    ~OneShotHttpServer()
-    {
-        shutdown(m_listener, SHUT_RDWR);
-        m_thread.join();
-        close(m_listener);
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/subtitle.srt"; }
-    bool contacted() const { return m_contacted; }
+// A subtitle server whose one route answers with body.
+std::unique_ptr<HttpTestServer> subtitleServer(const QByteArray &body)
+{
+    auto server = std::make_unique<HttpTestServer>();
+    server->setRoute("/subtitle.srt", {200, body});
+    return server;
+}
 
-private:
-    int m_listener = -1;
-    unsigned short m_port = 0;
-    std::atomic<bool> m_contacted{false};
-    std::thread m_thread;
-};
+std::string subtitleUrl(const HttpTestServer &server)
+{
+    return server.url("/subtitle.srt").toStdString();
+}
 
 class Play : public ::testing::Test {
 protected:
@@ -282,18 +243,18 @@ TEST_F(Play, PlaylistHoldsOneLinePerUrlExactly)
 
 TEST_F(Play, PotPlayerGetsOnlyThePlaylistPath)
 {
-    OneShotHttpServer server("1\n00:00:01,000 --> 00:00:02,000\nhi\n");
+    const auto server = subtitleServer("1\n00:00:01,000 --> 00:00:02,000\nhi\n");
     Recorder recorder;
     EXPECT_EQ(handleRequest(request(R"({"action":"Play","application":"potplayer","id":"p","params":{)"
                                     R"("arguments":[{"fullscreen":true},{"video-on-top":true}],)"
                                     R"("files":[{"url":"a","sub-file":"$SERVER"}]}})",
-                                    server.url()),
+                                    subtitleUrl(*server)),
                             recorder.context()),
               R"({"action":"Play","id":"p","return":0})");
     ASSERT_EQ(recorder.launches.size(), 1u);
     EXPECT_EQ(recorder.launches[0].program, potplayerExecutable().toStdString());
     EXPECT_EQ(recorder.launches[0].arguments, Arguments{(playlistFolder() + "/" + onlyPlaylist()).toStdString()});
-    EXPECT_FALSE(server.contacted());
+    EXPECT_EQ(server->connectionCount(), 0);
     EXPECT_TRUE(fileNames(subtitleFolder()).isEmpty());
 }
 
@@ -301,12 +262,12 @@ TEST_F(Play, VlcFetchesTheFirstSubtitleUnderThePlaylistsName)
 {
     const QByteArray subtitle = "1\n00:00:01,000 --> 00:00:02,000\nhello\n";
     {
-        OneShotHttpServer server(subtitle.toStdString());
+        const auto server = subtitleServer(subtitle);
         Recorder recorder;
         EXPECT_EQ(handleRequest(request(R"({"action":"Play","application":"vlc","id":1,"params":{)"
                                         R"("arguments":[{"fullscreen":true}],)"
                                         R"("files":[{"url":"u1","sub-file":"$SERVER"},{"url":"u2","sub-file":"$UNREACHABLE"}]}})",
-                                        server.url()),
+                                        subtitleUrl(*server)),
                                 recorder.context()),
                   R"({"action":"Play","download_subfile_result":true,"id":1,"return":0})");
         const QString playlist = onlyPlaylist();
@@ -331,17 +292,17 @@ TEST_F(Play, VlcFetchesTheFirstSubtitleUnderThePlaylistsName)
         SCOPED_TRACE(files);
         emptyFolder(playlistFolder());
         emptyFolder(subtitleFolder());
-        OneShotHttpServer server("unused");
+        const auto server = subtitleServer("unused");
         Recorder recorder;
         EXPECT_EQ(handleRequest(request(std::string(R"({"action":"Play","application":"vlc","id":1,"params":{"files":)")
                                             + files + "}}",
-                                        server.url()),
+                                        subtitleUrl(*server)),
                                 recorder.context()),
                   R"({"action":"Play","download_subfile_result":false,"id":1,"return":0})");
         ASSERT_EQ(recorder.launches.size(), 1u);
         EXPECT_EQ(recorder.launches[0].arguments,
                   (Arguments{("file://" + playlistFolder() + "/" + onlyPlaylist()).toStdString(), "--video-on-top"}));
-        EXPECT_FALSE(server.contacted());
+        EXPECT_EQ(server->connectionCount(), 0);
         EXPECT_TRUE(fileNames(subtitleFolder()).isEmpty());
     }
 }

@@ -3,6 +3,10 @@
 #include "players/playerslot.h"
 #include "protocol/play.h"
 
+#include "expected.h"
+#include "fixtures/fakeplayers.h"
+#include "fixtures/files.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -10,11 +14,18 @@
 #include <string>
 #include <vector>
 
-// Shared by the protocol tests. main() points MIRVALE_PUBLIC_DIR and MIRVALE_REGISTRY into a
-// temporary folder before any test runs.
+// Shared by the protocol tests, which run in the scratch tree the test main points
+// MIRVALE_PUBLIC_DIR and MIRVALE_REGISTRY at.
 namespace protocoltest {
 
+using testsupport::emptyFolder;
+using testsupport::fileNames;
+using testsupport::readFile;
+
 QString rootPath();
+
+// The players' programs and registry file in the scratch tree.
+testsupport::PlayerFixture &players();
 
 // Writes a registry file that registers the named players, creates (or removes) their fake
 // executables and refreshes the player table.
@@ -23,14 +34,6 @@ void setPlayers(bool vlc, bool potplayer, bool executablesPresent = true);
 // The paths that setPlayers registers.
 QString vlcExecutable();
 QString potplayerExecutable();
-
-// Empties a folder of files, creating it when missing.
-void emptyFolder(const QString &path);
-
-// Names of the files in a folder, sorted.
-QStringList fileNames(const QString &path);
-
-QByteArray readFile(const QString &path);
 
 // The reply to one whole message, as an agent gives it: the agent's assembler parses the text
 // once and the envelope answers the object (an empty one when the text held none).

@@ -2,69 +2,27 @@
 // socket and signals.
 #include "service/qtservice.h"
 
+#include "expected.h"
+#include "service/notifysocket.h"
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+using testsupport::kServiceVersion;
+using testsupport::NotifySocket;
+
 namespace {
-
-// The receiving end of NOTIFY_SOCKET.
-class NotifySocket
-{
-public:
-    NotifySocket()
-    {
-        m_path = m_dir.filePath(QStringLiteral("notify")).toStdString();
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, m_path.c_str(), sizeof address.sun_path - 1);
-        m_bound = m_fd >= 0
-                  && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    }
-    ~NotifySocket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-
-    bool bound() const { return m_bound; }
-    QString path() const { return QString::fromStdString(m_path); }
-
-    // The next datagram, or nothing when none arrives within timeoutMs.
-    std::optional<std::string> next(int timeoutMs)
-    {
-        pollfd fd{m_fd, POLLIN, 0};
-        if (::poll(&fd, 1, timeoutMs) <= 0)
-            return std::nullopt;
-        char buffer[512];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-        if (n < 0)
-            return std::nullopt;
-        return std::string(buffer, static_cast<size_t>(n));
-    }
-
-private:
-    QTemporaryDir m_dir;
-    std::string m_path;
-    int m_fd = -1;
-    bool m_bound = false;
-};
 
 constexpr int kTimeoutMs = 20000; // generous: sanitizer builds start slowly
 
@@ -79,7 +37,7 @@ struct TestServiceProcess {
         environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
         if (!platform.isEmpty())
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
-        environment.insert(QStringLiteral("NOTIFY_SOCKET"), notify.path());
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"), notify.address());
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setReadChannel(QProcess::StandardOutput);
@@ -95,13 +53,7 @@ struct TestServiceProcess {
     }
 
     // Everything sent to the notify socket so far, without waiting.
-    std::vector<std::string> pending()
-    {
-        std::vector<std::string> received;
-        while (auto datagram = notify.next(0))
-            received.push_back(*datagram);
-        return received;
-    }
+    std::vector<std::string> pending() { return notify.pending(); }
 
     NotifySocket notify;
     QProcess process;
@@ -188,12 +140,12 @@ TEST(ServiceFramework, OwnSwitchesAnswerWithoutStarting)
 {
     struct Row {
         QStringList arguments;
-        const char *expectedStart; // of standard output
+        QByteArray expectedStart; // of standard output
         bool starts;
     };
     const Row rows[] = {
-        {{QStringLiteral("-v")}, "MirvaleTest 1.1.0.18025\n", false},
-        {{QStringLiteral("--version")}, "MirvaleTest 1.1.0.18025\n", false},
+        {{QStringLiteral("-v")}, "MirvaleTest " + QByteArray(kServiceVersion) + "\n", false},
+        {{QStringLiteral("--version")}, "MirvaleTest " + QByteArray(kServiceVersion) + "\n", false},
         {{QStringLiteral("-h")}, "Usage: ", false},
         {{QStringLiteral("--help"), QStringLiteral("-v")}, "Usage: ", false},
         {{QStringLiteral("exit-with"), QStringLiteral("0"), QStringLiteral("-v")}, "", true},
@@ -242,11 +194,4 @@ TEST(ServiceFramework, InstanceAndLoggingFromThreads)
             thread.join();
     }
     EXPECT_EQ(QtServiceBase::instance(), nullptr);
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

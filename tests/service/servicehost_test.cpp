@@ -15,6 +15,11 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include "fixtures/debugcapture.h"
+#include "fixtures/files.h"
+#include "qtprinters.h"
+#include "network/ports.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -23,24 +28,13 @@
 #include <string>
 #include <vector>
 
+using testsupport::DebugCapture;
+using testsupport::freePort;
+using testsupport::portIsFree;
+
 namespace {
 
 constexpr int kTimeoutMs = 20000; // generous: sanitizer builds are slow
-
-// A port nobody listens on at the moment.
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0))
-        return 0;
-    return probe.serverPort();
-}
-
-bool portIsFree(quint16 port)
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::Any, port);
-}
 
 bool accepts(quint16 port)
 {
@@ -48,24 +42,6 @@ bool accepts(quint16 port)
     socket.connectToHost(QHostAddress::LocalHost, port);
     return socket.waitForConnected(kTimeoutMs);
 }
-
-// Collects the debug stream while alive.
-class DebugCapture
-{
-public:
-    DebugCapture() : m_previous(qInstallMessageHandler(&DebugCapture::handle)) { s_lines.clear(); }
-    ~DebugCapture() { qInstallMessageHandler(m_previous); }
-    static const std::vector<std::string> &lines() { return s_lines; }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext &, const QString &text)
-    {
-        s_lines.push_back(text.toStdString());
-    }
-    static std::vector<std::string> s_lines;
-    QtMessageHandler m_previous;
-};
-std::vector<std::string> DebugCapture::s_lines;
 
 struct DebugSwitchRow {
     std::vector<std::string> arguments; // argv[0] included
@@ -98,8 +74,8 @@ TEST_P(DebugSwitch, ScansWholeArgumentsFollowedByAnother)
     TessorService service(static_cast<int>(storage.size()), argv.data());
     EXPECT_EQ(service.debugMode(), row.debugMode);
     int records = 0;
-    for (const std::string &line : DebugCapture::lines()) {
-        if (line.rfind("setDebugMode:", 0) == 0) {
+    for (const QString &line : capture.records()) {
+        if (line.startsWith("setDebugMode:")) {
             EXPECT_EQ(line, "setDebugMode: true");
             ++records;
         }
@@ -300,9 +276,7 @@ TEST(AgentApplication, TlsFilesBesideTheExecutable)
 int main(int argc, char **argv)
 {
     // Agents empty the working folders when they are created: keep them in a folder of our own.
-    QTemporaryDir publicDir;
-    qputenv("MIRVALE_PUBLIC_DIR", publicDir.path().toUtf8());
-    qunsetenv("MIRVALE_REGISTRY");
+    testsupport::useScratchEnvironment();
     QCoreApplication app(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "--print-agent-paths") == 0)
         return printAgentPaths(static_cast<quint16>(std::atoi(argv[2])));

@@ -1,36 +1,32 @@
-#include "serviceprocess.h"
+#include "service/serviceprocess.h"
 
-#include "eventwait.h"
+#include "fixtures/files.h"
+#include "network/eventwait.h"
+#include "network/ports.h"
+#include "network/wsclient.h"
+#include "service/childprocesses.h"
 
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
-
-#include <csignal>
-#include <sys/prctl.h>
 #include <QSet>
 #include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <gtest/gtest.h>
+#include <iostream>
 
-#include <atomic>
-#include <csignal>
-#include <cstddef>
-#include <cstring>
+#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #ifndef MIRVALE_EXECUTABLE
 #define MIRVALE_EXECUTABLE ""
 #endif
 
-namespace e2e {
+namespace testsupport {
 
 void ChildProcess::setupChildProcess()
 {
@@ -38,34 +34,6 @@ void ChildProcess::setupChildProcess()
 }
 
 namespace {
-
-// Abstract socket names need no folder the (possibly unprivileged) service can reach.
-int openNotifySocket(QByteArray *name)
-{
-    static std::atomic<int> s_counter{0};
-    *name = QByteArray("mirvale-e2e-") + QByteArray::number(getpid()) + '-'
-            + QByteArray::number(s_counter++);
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    address.sun_path[0] = '\0';
-    std::memcpy(address.sun_path + 1, name->constData(), size_t(name->size()));
-    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name->size()));
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Bound the way the service binds (all interfaces), then released at once.
-bool portIsFree(quint16 port)
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::Any, port);
-}
 
 // Inodes of the sockets listening on a TCP port, IPv4 and IPv6.
 QSet<QByteArray> listeningInodes(quint16 port)
@@ -111,11 +79,6 @@ bool copyFile(const QString &from, const QString &to, QFileDevice::Permissions p
     return QFile::copy(from, to) && QFile::setPermissions(to, permissions);
 }
 
-constexpr auto kReadableByAll = QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-constexpr auto kExecutableByAll = kReadableByAll | QFileDevice::ExeOwner | QFileDevice::ExeGroup
-                                  | QFileDevice::ExeOther;
-
 } // namespace
 
 bool runningAsRoot()
@@ -123,21 +86,24 @@ bool runningAsRoot()
     return geteuid() == 0;
 }
 
-ServiceProcess::ServiceProcess(ServiceOptions options)
-    : m_options(std::move(options))
+ServiceProcess::ServiceProcess()
 {
     // The service may run as "nobody": it must reach its copy of the executable.
     QFile::setPermissions(m_work.path(), kExecutableByAll);
+    m_players.writeRegistry(Installed::Both);
 }
 
 ServiceProcess::~ServiceProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
+    killNow();
+}
+
+void ServiceProcess::killNow()
+{
+    if (isRunning()) {
         ::kill(pid_t(m_process.processId()), SIGKILL);
         m_process.waitForFinished(5000);
     }
-    if (m_notifyFd >= 0)
-        close(m_notifyFd);
 }
 
 QString ServiceProcess::executablePath()
@@ -146,11 +112,11 @@ QString ServiceProcess::executablePath()
     return fromEnvironment.isEmpty() ? QStringLiteral(MIRVALE_EXECUTABLE) : fromEnvironment;
 }
 
-bool ServiceProcess::prepareBinary(QString *error)
+bool ServiceProcess::prepareBinary()
 {
     const QFileInfo built(executablePath());
     if (!built.isExecutable()) {
-        *error = QStringLiteral("no executable at %1").arg(built.filePath());
+        m_error = QStringLiteral("no executable at %1").arg(built.filePath());
         return false;
     }
     const bool dropPrivileges = m_options.unprivileged && runningAsRoot();
@@ -166,14 +132,14 @@ bool ServiceProcess::prepareBinary(QString *error)
     QFile::setPermissions(m_binaryDir, kExecutableByAll);
     m_program = m_binaryDir + QStringLiteral("/mirvale");
     if (!copyFile(built.absoluteFilePath(), m_program, kExecutableByAll)) {
-        *error = QStringLiteral("cannot copy %1").arg(built.filePath());
+        m_error = QStringLiteral("cannot copy %1").arg(built.filePath());
         return false;
     }
     if (m_options.withCertificates) {
         for (const char *name : {"server.crt", "server.key"}) {
             const QString source = built.absolutePath() + '/' + QLatin1String(name);
             if (!copyFile(source, m_binaryDir + '/' + QLatin1String(name), kReadableByAll)) {
-                *error = QStringLiteral("cannot copy %1 (the build writes it)").arg(source);
+                m_error = QStringLiteral("cannot copy %1 (the build writes it)").arg(source);
                 return false;
             }
         }
@@ -181,40 +147,47 @@ bool ServiceProcess::prepareBinary(QString *error)
     return true;
 }
 
-bool ServiceProcess::start(QString *error)
+bool ServiceProcess::start(const ServiceOptions &options)
 {
-    if (!prepareBinary(error))
-        return false;
-    m_notifyFd = openNotifySocket(&m_notifyName);
-    if (m_notifyFd < 0) {
-        *error = QStringLiteral("cannot create the notify socket: %1").arg(strerror(errno));
+    m_started = false;
+    m_options = options;
+    killNow();
+    // Players that the service starts detached end up as our children, so that they can be
+    // reaped and their ids become free.
+    becomeSubreaper();
+    if (!m_players.isValid()) {
+        m_error = QStringLiteral("cannot lay out the fake players");
         return false;
     }
+    if (!m_notify.bound()) {
+        m_error = QStringLiteral("cannot create the notify socket");
+        return false;
+    }
+    if (!prepareBinary())
+        return false;
     for (int attempt = 1; attempt <= 3; ++attempt) {
         for (const quint16 port : qAsConst(m_options.freePorts)) {
             if (!portIsFree(port) && !waitUntil([port] { return portIsFree(port); }, 180000, 500)) {
-                *error = QStringLiteral("port %1 stays taken by another process (another service?)").arg(port);
+                m_error = QStringLiteral("port %1 stays taken by another process (another service?)").arg(port);
                 return false;
             }
         }
-        if (!launch(error))
+        if (!launch())
             return false;
-        if (waitUntil([this] { return ownsListeners(); }, scaledTimeout(5000), 100))
+        m_started = waitUntil([this] { return ownsListeners(); }, scaledTimeout(5000), 100);
+        if (m_started)
             return true;
         // Someone else bound a port between the check and the service's start.
-        ::kill(pid_t(m_process.processId()), SIGKILL);
-        m_process.waitForFinished(5000);
-        *error = QStringLiteral("the service did not get its ports; stderr:\n") + stderrTail();
+        killNow();
+        m_error = QStringLiteral("the service did not get its ports; stderr:\n") + stderrTail();
     }
     return false;
 }
 
-bool ServiceProcess::launch(QString *error)
+bool ServiceProcess::launch()
 {
     m_ready = false;
-    for (char buffer[512]; recv(m_notifyFd, buffer, sizeof buffer, 0) > 0;) {
-        // Left over from an earlier attempt.
-    }
+    m_notify.pending(); // left over from an earlier start
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"NOTIFY_SOCKET", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
@@ -222,7 +195,7 @@ bool ServiceProcess::launch(QString *error)
                              "MIRVALE_PUBLIC_DIR", "MIRVALE_REGISTRY", "LISTEN_FDS",
                              "LISTEN_PID", "INVOCATION_ID", "MIRVALE_EXECUTABLE"})
         environment.remove(QLatin1String(name));
-    environment.insert(QStringLiteral("NOTIFY_SOCKET"), '@' + QString::fromLatin1(m_notifyName));
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), m_notify.address());
     // The debug records go to stderr, never to the journal.
     environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
@@ -233,10 +206,8 @@ bool ServiceProcess::launch(QString *error)
         asanOptions += QLatin1String(asanOptions.isEmpty() ? "" : ":");
         environment.insert(QStringLiteral("ASAN_OPTIONS"), asanOptions + QLatin1String("fast_unwind_on_malloc=0"));
     }
-    if (!m_options.publicDir.isEmpty())
-        environment.insert(QStringLiteral("MIRVALE_PUBLIC_DIR"), m_options.publicDir);
-    if (!m_options.registryFile.isEmpty())
-        environment.insert(QStringLiteral("MIRVALE_REGISTRY"), m_options.registryFile);
+    environment.insert(QStringLiteral("MIRVALE_PUBLIC_DIR"), m_players.publicDir());
+    environment.insert(QStringLiteral("MIRVALE_REGISTRY"), m_players.registryFile());
 
     QStringList arguments = m_options.arguments;
     QString program = m_program;
@@ -265,7 +236,7 @@ bool ServiceProcess::launch(QString *error)
     m_process.setArguments(arguments);
     m_process.start();
     if (!m_process.waitForStarted(scaledTimeout(10000))) {
-        *error = QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString());
+        m_error = QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString());
         return false;
     }
 
@@ -273,7 +244,7 @@ bool ServiceProcess::launch(QString *error)
     if (m_ready)
         return true;
     if (m_process.state() == QProcess::NotRunning) {
-        *error = QStringLiteral("the service exited during start-up (code %1); stderr:\n%2")
+        m_error = QStringLiteral("the service exited during start-up (code %1); stderr:\n%2")
                      .arg(m_process.exitCode())
                      .arg(stderrTail());
         return false;
@@ -287,7 +258,7 @@ bool ServiceProcess::launch(QString *error)
         },
         scaledTimeout(10000), 100);
     if (!listening) {
-        *error = QStringLiteral("neither READY=1 nor a listener on port %1; stderr:\n%2")
+        m_error = QStringLiteral("neither READY=1 nor a listener on port %1; stderr:\n%2")
                      .arg(m_options.probePort)
                      .arg(stderrTail());
         return false;
@@ -302,15 +273,10 @@ bool ServiceProcess::waitForReady(int timeoutMs)
 {
     bool ready = false;
     QEventLoop loop;
-    QSocketNotifier notifier(m_notifyFd, QSocketNotifier::Read);
+    QSocketNotifier notifier(m_notify.fd(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = recv(m_notifyFd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            const QByteArray datagram(buffer, int(n));
-            if (datagram.split('\n').contains("READY=1"))
+        for (const std::string &datagram : m_notify.pending()) {
+            if (QByteArray::fromStdString(datagram).split('\n').contains("READY=1"))
                 ready = true;
         }
         if (ready)
@@ -399,4 +365,96 @@ QString ServiceProcess::sanitizerReports() const
     return found.join('\n');
 }
 
-} // namespace e2e
+void ServiceProcess::expectCleanStop()
+{
+    if (m_started && isRunning()) {
+        const bool exited = stop(scaledTimeout(30000));
+        EXPECT_TRUE(exited) << "the service did not exit within 30 s of SIGTERM";
+        if (exited) {
+            EXPECT_EQ(exitStatus(), QProcess::NormalExit) << stderrTail().toStdString();
+            EXPECT_EQ(exitCode(), 0) << stderrTail().toStdString();
+        }
+    }
+    EXPECT_EQ(sanitizerReports().toStdString(), std::string());
+    endPlayers();
+}
+
+void ServiceProcess::endPlayers()
+{
+    for (const QString &name : fileNames(m_players.recordDir())) {
+        if (name.endsWith(QLatin1String(".rec")))
+            endFakePlayer(QFileInfo(name).completeBaseName().toLongLong());
+    }
+}
+
+void ServiceProcess::dumpStderr(bool failed, int lines) const
+{
+    if (!failed && !qEnvironmentVariableIsSet("MIRVALE_E2E_VERBOSE"))
+        return;
+    std::cout << "--- service stderr (tail) ---\n";
+    for (const QString &line : stderrTail(lines).split(QLatin1Char('\n')))
+        std::cout << (line.size() > 300 ? line.left(300) + QStringLiteral("...") : line).toStdString() << "\n";
+    std::cout << "---" << std::endl;
+}
+
+::testing::AssertionResult ServiceProcess::serves(quint16 port, bool tls, int timeoutMs) const
+{
+    static int s_id = 1000; // test thread only
+    const QByteArray id = QByteArray::number(++s_id);
+    WsClient client;
+    if (!client.open(tls ? wssUrl(port) : wsUrl(port), {}, timeoutMs))
+        return ::testing::AssertionFailure() << "cannot connect to " << port << ": " << client.errorString().toStdString();
+    const std::optional<QByteArray> reply = client.request(getinfoRequest(id), timeoutMs);
+    if (!isGetinfoReply(reply, id))
+        return ::testing::AssertionFailure() << "port " << port << " answered " << shown(reply).toStdString();
+    return ::testing::AssertionSuccess();
+}
+
+qint64 ServiceProcess::residentKiB() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+    if (!isRunning() || !status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int ServiceProcess::openDescriptors() const
+{
+    QDir folder(QStringLiteral("/proc/%1/fd").arg(pid()));
+    if (!isRunning() || !folder.exists())
+        return -1;
+    return int(folder.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+ServiceProcess *ServiceSuite::s_service = nullptr;
+
+void ServiceSuite::startService(const ServiceOptions &options)
+{
+    s_service = new ServiceProcess;
+    s_service->start(options);
+}
+
+void ServiceSuite::TearDownTestSuite()
+{
+    s_service->expectCleanStop();
+    delete s_service;
+    s_service = nullptr;
+}
+
+void ServiceSuite::SetUp()
+{
+    ASSERT_TRUE(service().started()) << service().error().toStdString();
+    ASSERT_TRUE(service().isRunning()) << "the service has exited with code " << service().exitCode() << ":\n"
+                                       << service().stderrTail().toStdString();
+}
+
+void ServiceSuite::TearDown()
+{
+    service().dumpStderr(HasFailure());
+}
+
+} // namespace testsupport

@@ -1,13 +1,13 @@
-#include "wsclient.h"
+#include "network/wsclient.h"
 
-#include "eventwait.h"
+#include "network/eventwait.h"
 
 #include <QEventLoop>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QTimer>
 
-namespace e2e {
+namespace testsupport {
 
 WsClient::WsClient()
 {
@@ -85,6 +85,7 @@ std::optional<QByteArray> WsClient::nextMessage(int timeoutMs)
     }
     if (m_received.isEmpty())
         return std::nullopt;
+    ++m_taken;
     return m_received.takeFirst();
 }
 
@@ -118,9 +119,9 @@ void WsClient::close()
     m_socket.close();
 }
 
-QUrl wsUrl(quint16 port)
+QUrl wsUrl(quint16 port, const QString &host)
 {
-    return QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(port));
+    return QUrl(QStringLiteral("ws://%1:%2/").arg(host).arg(port));
 }
 
 QUrl wssUrl(quint16 port)
@@ -128,4 +129,4 @@ QUrl wssUrl(quint16 port)
     return QUrl(QStringLiteral("wss://127.0.0.1:%1/").arg(port));
 }
 
-} // namespace e2e
+} // namespace testsupport

@@ -1,6 +1,10 @@
-#include "hostilesocket.h"
+#include "network/rawwsclient.h"
 
+#include "network/eventwait.h"
+
+#include <QCryptographicHash>
 #include <QList>
+#include <QRandomGenerator>
 
 #include <chrono>
 #include <cerrno>
@@ -12,7 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace hostile {
+namespace testsupport {
 
 namespace {
 
@@ -39,19 +43,54 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
+const QByteArray kKey = "dGhlIHNhbXBsZSBub25jZQ==";
+
 } // namespace
 
-HostileSocket::~HostileSocket()
+QByteArray clientFrame(quint8 opcode, const QByteArray &payload, bool fin, quint8 rsv)
+{
+    QByteArray frame;
+    frame.append(char((fin ? 0x80 : 0x00) | ((rsv & 0x7) << 4) | (opcode & 0x0F)));
+    const quint64 length = quint64(payload.size());
+    if (length < 126) {
+        frame.append(char(0x80 | length));
+    } else if (length <= 0xFFFF) {
+        frame.append(char(0x80 | 126));
+        frame.append(char(length >> 8));
+        frame.append(char(length & 0xFF));
+    } else {
+        frame.append(char(0x80 | 127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame.append(char((length >> shift) & 0xFF));
+    }
+    const quint32 maskValue = QRandomGenerator::global()->generate();
+    const char mask[4] = {char(maskValue >> 24), char(maskValue >> 16), char(maskValue >> 8),
+                          char(maskValue)};
+    frame.append(mask, 4);
+    const int start = frame.size();
+    frame.append(payload);
+    char *data = frame.data() + start;
+    for (int i = 0; i < payload.size(); ++i)
+        data[i] = char(data[i] ^ mask[i % 4]);
+    return frame;
+}
+
+int RawWsClient::defaultTimeout()
+{
+    return scaledTimeout(20000);
+}
+
+RawWsClient::~RawWsClient()
 {
     close();
 }
 
-HostileSocket::HostileSocket(HostileSocket &&other) noexcept
+RawWsClient::RawWsClient(RawWsClient &&other) noexcept
 {
     *this = std::move(other);
 }
 
-HostileSocket &HostileSocket::operator=(HostileSocket &&other) noexcept
+RawWsClient &RawWsClient::operator=(RawWsClient &&other) noexcept
 {
     if (this != &other) {
         close();
@@ -64,14 +103,19 @@ HostileSocket &HostileSocket::operator=(HostileSocket &&other) noexcept
     return *this;
 }
 
-void HostileSocket::close()
+void RawWsClient::close()
 {
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
 }
 
-bool HostileSocket::connectTcp(quint16 port, int timeoutMs, int receiveBuffer)
+bool RawWsClient::open(quint16 port, int timeoutMs)
+{
+    return connectTcp(port, timeoutMs) && handshake(port, timeoutMs);
+}
+
+bool RawWsClient::connectTcp(quint16 port, int timeoutMs, int receiveBuffer)
 {
     close();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -104,18 +148,18 @@ bool HostileSocket::connectTcp(quint16 port, int timeoutMs, int receiveBuffer)
     return true;
 }
 
-bool HostileSocket::sendHandshake(quint16 port, int timeoutMs)
+bool RawWsClient::sendHandshake(quint16 port, int timeoutMs)
 {
     const QByteArray request = "GET / HTTP/1.1\r\n"
                                "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n"
                                "Upgrade: websocket\r\n"
                                "Connection: Upgrade\r\n"
-                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                               "Sec-WebSocket-Key: " + kKey + "\r\n"
                                "Sec-WebSocket-Version: 13\r\n\r\n";
     return sendAll(request, timeoutMs);
 }
 
-bool HostileSocket::finishHandshake(int timeoutMs)
+bool RawWsClient::finishHandshake(int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int end;
@@ -131,10 +175,16 @@ bool HostileSocket::finishHandshake(int timeoutMs)
         m_error = QStringLiteral("handshake refused: ") + QString::fromUtf8(head.split('\r').first());
         return false;
     }
+    const QByteArray accept = QCryptographicHash::hash(kKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11",
+                                                       QCryptographicHash::Sha1).toBase64();
+    if (!head.toLower().contains("sec-websocket-accept: " + accept.toLower())) {
+        m_error = QStringLiteral("wrong Sec-WebSocket-Accept");
+        return false;
+    }
     return true;
 }
 
-qint64 HostileSocket::sendSome(const char *data, qint64 size)
+qint64 RawWsClient::sendSome(const char *data, qint64 size)
 {
     if (m_fd < 0)
         return -1;
@@ -144,7 +194,12 @@ qint64 HostileSocket::sendSome(const char *data, qint64 size)
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
-bool HostileSocket::sendAll(const QByteArray &bytes, int timeoutMs)
+bool RawWsClient::sendFrame(quint8 opcode, const QByteArray &payload, bool fin, quint8 rsv)
+{
+    return sendAll(clientFrame(opcode, payload, fin, rsv), defaultTimeout());
+}
+
+bool RawWsClient::sendAll(const QByteArray &bytes, int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     qint64 done = 0;
@@ -163,7 +218,7 @@ bool HostileSocket::sendAll(const QByteArray &bytes, int timeoutMs)
     return true;
 }
 
-bool HostileSocket::fill(int timeoutMs)
+bool RawWsClient::fill(int timeoutMs)
 {
     if (m_fd < 0 || m_ended)
         return false;
@@ -184,7 +239,7 @@ bool HostileSocket::fill(int timeoutMs)
     }
 }
 
-std::optional<HostileSocket::Frame> HostileSocket::readFrame(int timeoutMs)
+std::optional<RawWsClient::Frame> RawWsClient::readFrame(int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -221,7 +276,7 @@ std::optional<HostileSocket::Frame> HostileSocket::readFrame(int timeoutMs)
     }
 }
 
-std::optional<QByteArray> HostileSocket::readMessage(int timeoutMs)
+std::optional<QByteArray> RawWsClient::nextMessage(int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     QByteArray message;
@@ -241,14 +296,14 @@ std::optional<QByteArray> HostileSocket::readMessage(int timeoutMs)
     }
 }
 
-bool HostileSocket::peerClosed()
+bool RawWsClient::peerClosed()
 {
     while (fill(0))
         m_buffer.clear();
     return m_ended;
 }
 
-std::optional<int> HostileSocket::waitClosed(int timeoutMs)
+std::optional<int> RawWsClient::waitClosed(int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -266,4 +321,4 @@ std::optional<int> HostileSocket::waitClosed(int timeoutMs)
     }
 }
 
-} // namespace hostile
+} // namespace testsupport

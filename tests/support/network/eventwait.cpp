@@ -1,9 +1,9 @@
-#include "eventwait.h"
+#include "network/eventwait.h"
 
 #include <QEventLoop>
 #include <QTimer>
 
-namespace e2e {
+namespace testsupport {
 
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs, int pollMs)
 {
@@ -47,4 +47,4 @@ int scaledTimeout(int ms)
     return ms * factor;
 }
 
-} // namespace e2e
+} // namespace testsupport

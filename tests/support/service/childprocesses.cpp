@@ -1,6 +1,6 @@
-#include "childprocesses.h"
+#include "service/childprocesses.h"
 
-#include "eventwait.h"
+#include "network/eventwait.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -20,7 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace e2e {
+namespace testsupport {
 
 namespace {
 
@@ -182,4 +182,4 @@ bool activeLoginSessionExists()
     return found;
 }
 
-} // namespace e2e
+} // namespace testsupport

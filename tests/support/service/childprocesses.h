@@ -5,7 +5,7 @@
 
 // Processes the service starts on the test's behalf (the fake players). The test process
 // becomes their subreaper, so a player that ends is reaped here and its id is free again.
-namespace e2e {
+namespace testsupport {
 
 // Called once at the start of the test binary.
 void becomeSubreaper();
@@ -36,4 +36,4 @@ bool waitSleeperGone(qint64 pid, int timeoutMs, QString *how);
 // sd-login: an active session with a user exists (the launcher would start players there).
 bool activeLoginSessionExists();
 
-} // namespace e2e
+} // namespace testsupport

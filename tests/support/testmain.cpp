@@ -1,15 +1,14 @@
-#include "childprocesses.h"
+#include "fixtures/files.h"
 
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
+// GoogleTest's main with a QCoreApplication, in a scratch tree of the process's own.
 int main(int argc, char **argv)
 {
+    testsupport::useScratchEnvironment();
     QCoreApplication application(argc, argv);
     testing::InitGoogleTest(&argc, argv);
-    // Players that the service starts detached end up as our children, so they can be
-    // reaped and their ids become free.
-    e2e::becomeSubreaper();
     return RUN_ALL_TESTS();
 }
