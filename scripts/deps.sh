@@ -12,6 +12,7 @@
 #   desktop  the real player on a virtual display (Debian's VLC, Xvfb, a clip made by ffmpeg)
 #   bench    the benchmarks (test + Google Benchmark)
 #   package  the Debian package test
+#   fresh    scripts/fresh-debian.sh (a Debian 12 root made by debootstrap)
 set -euo pipefail
 
 group() {
@@ -28,6 +29,7 @@ group() {
                       xdotool util-linux ;;
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
         package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;
+        fresh) echo debootstrap iproute2 python3 util-linux ;;
         *) return 1 ;;
     esac
 }
@@ -36,7 +38,7 @@ group() {
 wanted=()
 for name in "$@"; do
     if ! packages=$(group "$name"); then
-        echo "usage: $0 run|test|fuzz|tls|wine|browser|desktop|bench|package..." >&2
+        echo "usage: $0 run|test|fuzz|tls|wine|browser|desktop|bench|package|fresh..." >&2
         exit 2
     fi
     read -ra list <<<"$packages"
