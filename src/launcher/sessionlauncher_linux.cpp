@@ -513,8 +513,8 @@ std::vector<std::string> buildDisplayEnvironment(const UserAccount &account,
 
     if (!session.type.empty())
         environment.push_back("XDG_SESSION_TYPE=" + session.type);
-    const char *lang = std::getenv("LANG");
-    add("LANG", lang ? lang : "");
+    // The user's manager knows the user's language better than this service does.
+    add("LANG", std::string());
     return environment;
 }
 
@@ -533,6 +533,10 @@ std::vector<std::string> buildUserEnvironment(const UserAccount &account,
     for (std::string &entry :
          buildDisplayEnvironment(account, session, runtimeDir, sessionEnvironment))
         environment.push_back(std::move(entry));
+    // Started here, nobody else gives it one: the system's language, which this service got.
+    const char *lang = std::getenv("LANG");
+    if (lang && *lang && !findEntry(environment, "LANG"))
+        environment.push_back(std::string("LANG=") + lang);
     return environment;
 }
 

@@ -57,14 +57,15 @@ std::vector<std::string> sessionProcessEnvironment(const LogindSession &session,
 // A value from sessionEnvironment (what the session's processes got) wins; otherwise it is
 // derived: the display from logind, the bus and the Wayland socket when they exist in runtimeDir
 // (the user's runtime folder, /run/user/<uid>), the X authority file from where display managers
-// keep it, LANG from this process.
+// keep it; LANG only from the session.
 std::vector<std::string> buildDisplayEnvironment(const UserAccount &account,
                                                  const LogindSession &session,
                                                  const std::string &runtimeDir,
                                                  const std::vector<std::string> &sessionEnvironment);
 
 // The whole environment of a program started for that user in that session: HOME, USER,
-// LOGNAME, SHELL and PATH as a login gives them, then the display environment above.
+// LOGNAME, SHELL and PATH as a login gives them, the display environment above, and this
+// process's LANG when the session gave none.
 std::vector<std::string> buildUserEnvironment(const UserAccount &account,
                                               const LogindSession &session,
                                               const std::string &runtimeDir,
