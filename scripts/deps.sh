@@ -9,8 +9,10 @@
 #   tls      the TLS scan of port 8143
 #   wine     the Windows files under Wine (mingw-w64)
 #   browser  the demo page in Chromium
+#   desktop  the real player on a virtual display (Debian's VLC, Xvfb, a clip made by ffmpeg)
 #   bench    the benchmarks (test + Google Benchmark)
 #   package  the Debian package test
+#   fresh    scripts/fresh-debian.sh (a Debian 12 root made by debootstrap)
 set -euo pipefail
 
 group() {
@@ -23,8 +25,11 @@ group() {
         tls) echo sslscan openssl iproute2 ;;
         wine) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 ;;
         browser) echo chromium fonts-dejavu-core iproute2 node:nodejs npm:npm ;;
+        desktop) echo vlc-bin vlc-plugin-base vlc-plugin-qt vlc-plugin-video-output xvfb ffmpeg \
+                      xdotool util-linux ;;
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
         package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;
+        fresh) echo debootstrap iproute2 python3 util-linux ;;
         *) return 1 ;;
     esac
 }
@@ -33,7 +38,7 @@ group() {
 wanted=()
 for name in "$@"; do
     if ! packages=$(group "$name"); then
-        echo "usage: $0 run|test|fuzz|tls|wine|browser|bench|package..." >&2
+        echo "usage: $0 run|test|fuzz|tls|wine|browser|desktop|bench|package|fresh..." >&2
         exit 2
     fi
     read -ra list <<<"$packages"

@@ -2,10 +2,12 @@
 
 #include <systemd/sd-login.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +17,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 extern char **environ;
 
@@ -273,6 +277,7 @@ std::vector<LogindSession> listLogindSessions()
         session.id = id.get();
         session.active = ::sd_session_is_active(id.get()) > 0;
         session.hasUser = ::sd_session_get_uid(id.get(), &session.uid) >= 0;
+        session.seat = sessionText(&::sd_session_get_seat, id.get());
         session.sessionClass = sessionText(&::sd_session_get_class, id.get());
         session.type = sessionText(&::sd_session_get_type, id.get());
         session.display = sessionText(&::sd_session_get_display, id.get());
@@ -282,18 +287,241 @@ std::vector<LogindSession> listLogindSessions()
     return sessions;
 }
 
-const LogindSession *chooseSession(const std::vector<LogindSession> &sessions)
+uid_t readUidMin(const std::string &path)
+{
+    constexpr uid_t kDefault = 1000;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream words(line);
+        std::string name;
+        std::string value;
+        if (!(words >> name >> value) || name != "UID_MIN")
+            continue;
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long parsed = std::strtoul(value.c_str(), &end, 10);
+        if (errno != 0 || *end != '\0' || value[0] == '-' || parsed > 0x7fffffffUL)
+            return kDefault;
+        return static_cast<uid_t>(parsed);
+    }
+    return kDefault;
+}
+
+const LogindSession *chooseSession(const std::vector<LogindSession> &sessions, uid_t uidMin)
 {
     for (const LogindSession &session : sessions) {
-        if (session.active && session.hasUser && session.sessionClass == "user")
-            return &session;
+        // A seat shows one session at a time: the one logind marks active there. Sessions
+        // without a seat (ssh, cron) count as active too, and have no screen.
+        if (session.seat != "seat0" || !session.active)
+            continue;
+        const bool graphical = session.type == "x11" || session.type == "wayland";
+        const bool ordinary = session.hasUser && session.uid != 0 && session.uid >= uidMin;
+        return graphical && ordinary && session.sessionClass == "user" ? &session : nullptr;
     }
     return nullptr;
 }
 
+namespace {
+
+// This thread's file system identity as another user's while it lives; nothing when the caller
+// is not root. Per thread on Linux: the other agent's thread keeps root's.
+class FileSystemIdentity
+{
+public:
+    FileSystemIdentity(uid_t uid, gid_t gid) : m_switched(::geteuid() == 0 && uid != 0)
+    {
+        if (!m_switched)
+            return;
+        m_previousGid = static_cast<gid_t>(::setfsgid(gid));
+        m_previousUid = static_cast<uid_t>(::setfsuid(uid));
+    }
+    ~FileSystemIdentity()
+    {
+        if (!m_switched)
+            return;
+        ::setfsuid(m_previousUid);
+        ::setfsgid(m_previousGid);
+    }
+    FileSystemIdentity(const FileSystemIdentity &) = delete;
+    FileSystemIdentity &operator=(const FileSystemIdentity &) = delete;
+
+private:
+    bool m_switched;
+    uid_t m_previousUid = 0;
+    gid_t m_previousGid = 0;
+};
+
+const std::string *findEntry(const std::vector<std::string> &entries, const std::string &name)
+{
+    const std::string prefix = name + "=";
+    for (const std::string &entry : entries) {
+        if (entry.compare(0, prefix.size(), prefix) == 0 && entry.size() > prefix.size())
+            return &entry;
+    }
+    return nullptr;
+}
+
+bool namesDisplay(const std::vector<std::string> &entries)
+{
+    return findEntry(entries, "DISPLAY") || findEntry(entries, "WAYLAND_DISPLAY");
+}
+
+bool isRegularFile(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Where display managers and compositors keep the X authority file of a session: GDM's X11
+// sessions, the Xwayland of GNOME and KDE (a random suffix), startx and LightDM in the home.
+std::string findXauthority(const std::string &runtimeDir, const std::string &home)
+{
+    if (isRegularFile(runtimeDir + "/gdm/Xauthority"))
+        return runtimeDir + "/gdm/Xauthority";
+    std::vector<std::string> names;
+    if (DIR *dir = ::opendir(runtimeDir.c_str())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.rfind(".mutter-Xwaylandauth.", 0) == 0 || name.rfind("xauth_", 0) == 0)
+                names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string &name : names) {
+        if (isRegularFile(runtimeDir + "/" + name))
+            return runtimeDir + "/" + name;
+    }
+    if (!home.empty() && isRegularFile(home + "/.Xauthority"))
+        return home + "/.Xauthority";
+    return {};
+}
+
+} // namespace
+
+bool readProcessEnvironment(long long pid, uid_t uid, gid_t gid, std::vector<std::string> *entries)
+{
+    // An environment block is at most a few hundred KiB (ARG_MAX with the arguments).
+    constexpr size_t kBound = 4u << 20;
+    std::string block;
+    {
+        const FileSystemIdentity identity(uid, gid);
+        const int fd = ::open(("/proc/" + std::to_string(pid) + "/environ").c_str(),
+                              O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        char buffer[16384];
+        ssize_t got;
+        while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 || block.size() + static_cast<size_t>(got) > kBound) {
+                ::close(fd);
+                return false;
+            }
+            block.append(buffer, static_cast<size_t>(got));
+        }
+        ::close(fd);
+    }
+    entries->clear();
+    size_t start = 0;
+    while (start < block.size()) {
+        size_t end = block.find('\0', start);
+        if (end == std::string::npos)
+            end = block.size();
+        if (end > start)
+            entries->push_back(block.substr(start, end - start));
+        start = end + 1;
+    }
+    return true;
+}
+
+std::vector<std::string> sessionProcessEnvironment(const LogindSession &session,
+                                                   const UserAccount &account, long long *pid)
+{
+    std::vector<long long> pids;
+    if (DIR *proc = ::opendir("/proc")) {
+        while (const dirent *entry = ::readdir(proc)) {
+            char *end = nullptr;
+            const long long number = std::strtoll(entry->d_name, &end, 10);
+            if (number > 0 && *end == '\0')
+                pids.push_back(number);
+        }
+        ::closedir(proc);
+    }
+    std::sort(pids.begin(), pids.end());
+    for (const long long candidate : pids) {
+        struct stat st;
+        if (::stat(("/proc/" + std::to_string(candidate)).c_str(), &st) != 0
+            || st.st_uid != session.uid)
+            continue;
+        char *raw = nullptr;
+        if (::sd_pid_get_session(static_cast<pid_t>(candidate), &raw) < 0)
+            continue;
+        const CString owner(raw);
+        if (session.id != owner.get())
+            continue;
+        std::vector<std::string> entries;
+        if (readProcessEnvironment(candidate, account.uid, account.gid, &entries)
+            && namesDisplay(entries)) {
+            if (pid)
+                *pid = candidate;
+            return entries;
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> buildDisplayEnvironment(const UserAccount &account,
+                                                 const LogindSession &session,
+                                                 const std::string &runtimeDir,
+                                                 const std::vector<std::string> &sessionEnvironment)
+{
+    std::vector<std::string> environment;
+    // The session's own value, else the derived one, else nothing.
+    auto add = [&](const char *name, const std::string &derived) {
+        if (const std::string *own = findEntry(sessionEnvironment, name))
+            environment.push_back(*own);
+        else if (!derived.empty())
+            environment.push_back(std::string(name) + "=" + derived);
+    };
+    environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
+
+    const std::string bus = runtimeDir + "/bus";
+    add("DBUS_SESSION_BUS_ADDRESS",
+        isSocket(bus) ? "unix:path=" + escapeBusAddressValue(bus) : std::string());
+
+    // A Wayland session may run Xwayland too; its display lets X-only programs show.
+    add("DISPLAY", session.display);
+
+    // The compositor's socket has no logind field: take the lowest of the names that
+    // libwayland hands out automatically (wayland-0 for the usual desktops).
+    std::string wayland;
+    if (session.type == "wayland") {
+        for (int n = 0; n < 32 && wayland.empty(); ++n) {
+            const std::string name = "wayland-" + std::to_string(n);
+            if (isSocket(runtimeDir + "/" + name))
+                wayland = name;
+        }
+    }
+    add("WAYLAND_DISPLAY", wayland);
+
+    // Only an X display asks for its authority file.
+    const bool x11 = findEntry(environment, "DISPLAY") != nullptr;
+    add("XAUTHORITY", x11 ? findXauthority(runtimeDir, account.home) : std::string());
+
+    if (!session.type.empty())
+        environment.push_back("XDG_SESSION_TYPE=" + session.type);
+    // The user's manager knows the user's language better than this service does.
+    add("LANG", std::string());
+    return environment;
+}
+
 std::vector<std::string> buildUserEnvironment(const UserAccount &account,
                                               const LogindSession &session,
-                                              const std::string &runtimeDir)
+                                              const std::string &runtimeDir,
+                                              const std::vector<std::string> &sessionEnvironment)
 {
     std::vector<std::string> environment;
     environment.push_back("HOME=" + (account.home.empty() ? std::string("/") : account.home));
@@ -302,27 +530,13 @@ std::vector<std::string> buildUserEnvironment(const UserAccount &account,
     environment.push_back("SHELL="
                           + (account.shell.empty() ? std::string("/bin/sh") : account.shell));
     environment.push_back(std::string("PATH=") + (account.uid == 0 ? kRootPath : kUserPath));
-    environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-
-    const std::string bus = runtimeDir + "/bus";
-    if (isSocket(bus))
-        environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + escapeBusAddressValue(bus));
-
-    // A Wayland session may run Xwayland too; its display lets X-only programs show.
-    if (!session.display.empty())
-        environment.push_back("DISPLAY=" + session.display);
-
-    // The compositor's socket has no logind field: take the lowest of the names that
-    // libwayland hands out automatically (wayland-0 for the usual desktops).
-    if (session.type == "wayland") {
-        for (int n = 0; n < 32; ++n) {
-            const std::string name = "wayland-" + std::to_string(n);
-            if (isSocket(runtimeDir + "/" + name)) {
-                environment.push_back("WAYLAND_DISPLAY=" + name);
-                break;
-            }
-        }
-    }
+    for (std::string &entry :
+         buildDisplayEnvironment(account, session, runtimeDir, sessionEnvironment))
+        environment.push_back(std::move(entry));
+    // Started here, nobody else gives it one: the system's language, which this service got.
+    const char *lang = std::getenv("LANG");
+    if (lang && *lang && !findEntry(environment, "LANG"))
+        environment.push_back(std::string("LANG=") + lang);
     return environment;
 }
 
@@ -519,12 +733,12 @@ bool refuseNulBytes(const std::string &program, const std::vector<std::string> &
 
 bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::string &program,
                          const std::vector<std::string> &arguments, ProcessIdentity *launched,
-                         LauncherLog log)
+                         LauncherLog log, UnitStarter startUnit)
 {
     if (refuseNulBytes(program, arguments, log))
         return false;
 
-    const LogindSession *session = chooseSession(sessions);
+    const LogindSession *session = chooseSession(sessions, readUidMin());
     if (!session) {
         writeLog(log, "launchGUIApplication no active session");
         return false;
@@ -535,15 +749,41 @@ bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::
         writeLog(log, "launchGUIApplication getpwuid_r result:" + std::to_string(error));
         return false;
     }
+    writeLog(log, "launchGUIApplication session:" + session->id
+                     + " uid:" + std::to_string(account.uid) + " enter");
+
+    long long source = 0;
+    const std::vector<std::string> sessionEnvironment =
+            sessionProcessEnvironment(*session, account, &source);
+    if (source != 0)
+        writeLog(log, "launchGUIApplication environ pid:" + std::to_string(source) + " enter");
+    const std::string runtimeDir = "/run/user/" + std::to_string(account.uid);
+
+    // The user's own manager runs the player in the user's session, outside this service's
+    // sandbox and cgroup, with the environment the desktop gave that manager.
+    const usermanager::UnitResult unit = startUnit(
+            account.uid,
+            {program, arguments,
+             buildDisplayEnvironment(account, *session, runtimeDir, sessionEnvironment)},
+            log, usermanager::kDefaultTimeout);
+    if (unit.outcome == usermanager::UnitOutcome::Started) {
+        if (launched)
+            *launched = {unit.pid, unit.pid != 0 ? processStartTime(unit.pid) : 0};
+        return true;
+    }
+    if (!unit.canFallBack()) {
+        // The manager may still start it: a second start could show the player twice.
+        if (launched)
+            *launched = ProcessIdentity{};
+        return false;
+    }
+
     Credentials credentials;
     credentials.uid = account.uid;
     credentials.gid = account.gid;
     credentials.groups = supplementaryGroups(account);
-    writeLog(log, "launchGUIApplication session:" + session->id
-                     + " uid:" + std::to_string(account.uid) + " enter");
-
-    const std::vector<std::string> environment = buildUserEnvironment(
-            account, *session, "/run/user/" + std::to_string(account.uid));
+    const std::vector<std::string> environment =
+            buildUserEnvironment(account, *session, runtimeDir, sessionEnvironment);
     return finishLaunch(spawnDetached(program, arguments, &environment, &credentials),
                         launched, log);
 }

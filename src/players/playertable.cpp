@@ -2,29 +2,40 @@
 
 #include "players/registry.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
+#include <atomic>
 #include <mutex>
+#include <optional>
 
 namespace {
 
 const PlayerDiscovery kVlcDiscovery = {
     "InstallDir", "SOFTWARE\\VideoLAN\\VLC", "SOFTWARE\\WOW6432Node\\VideoLAN\\VLC", "\\vlc.exe",
     "C:/Program Files/VideoLAN/VLC/vlc.exe", "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe",
-    "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe"};
+    "C:/Program Files (x86)/VideoLAN/VLC/vlc.exe",
+    &Settings::vlcProgram, "vlc",
+    {"/snap/bin/vlc", "/var/lib/flatpak/exports/bin/org.videolan.VLC"}};
 
 const PlayerDiscovery kPotPlayerDiscovery = {
     "ProgramPath", "SOFTWARE\\DAUM\\PotPlayer64", "SOFTWARE\\WOW6432Node\\DAUM\\PotPlayer", "",
     "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe",
     "C:/Program Files (x86)/DAUM/PotPlayer/PotPlayerMini.exe",
-    "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe"};
+    "C:/Program Files/DAUM/PotPlayer/PotPlayerMini64.exe",
+    // No Linux build: only a configured program (a wrapper that runs it under Wine, say).
+    &Settings::potplayerProgram, nullptr, {}};
 
 // Shared by the main thread and every agent's worker thread; guarded by g_playerPathMutex.
 std::map<std::string, QString> g_mapPlayerPath;
 // Held for each swap of a refreshed table and for each lookup.
 std::mutex g_playerPathMutex;
 
-QString discoverPath(const PlayerDiscovery &player)
+// Read by every refresh, on any thread; set by the service's start before any agent exists.
+std::atomic<PlayerTableLog> g_pfnTableLog{nullptr};
+
+QString registryPath(const PlayerDiscovery &player)
 {
     RegistryString value = readRegistryString(player.key64, player.valueName);
     const char *fallback = player.default64;
@@ -38,7 +49,69 @@ QString discoverPath(const PlayerDiscovery &player)
     return QString::fromLatin1(fallback);
 }
 
+#ifndef Q_OS_WIN
+bool isExecutableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+void writeSettingsProblem(const QString &line)
+{
+    if (const PlayerTableLog log = g_pfnTableLog.load())
+        log(line);
+}
+#endif
+
+// One refresh's settings, read at most once and only when a player's search needs them.
+QString discoverPath(const PlayerDiscovery &player, std::optional<Settings> *settings)
+{
+#ifndef Q_OS_WIN
+    // The registry stand-in keeps the Windows rules, so its fixtures answer as on Windows.
+    if (qEnvironmentVariableIsEmpty("MIRVALE_REGISTRY")) {
+        if (!*settings)
+            *settings = readSettings(&writeSettingsProblem, SettingsScope::Players);
+        const QString found =
+                findDesktopProgram(player, (**settings).*player.configured,
+                                   qEnvironmentVariable("PATH"), &isExecutableFile);
+        if (!found.isEmpty())
+            return found;
+    }
+#else
+    Q_UNUSED(settings);
+#endif
+    return registryPath(player);
+}
+
 } // namespace
+
+QString findDesktopProgram(const PlayerDiscovery &discovery, const QString &configured,
+                           const QString &searchPath,
+                           const std::function<bool(const QString &path)> &isExecutable)
+{
+    if (!configured.isEmpty() && isExecutable(configured))
+        return configured;
+    if (discovery.command) {
+        // Empty and relative entries name the current folder: never a program a service runs.
+        for (const QString &folder : searchPath.split(QLatin1Char(':'))) {
+            if (!QDir::isAbsolutePath(folder))
+                continue;
+            const QString candidate = QDir(folder).filePath(QLatin1String(discovery.command));
+            if (isExecutable(candidate))
+                return candidate;
+        }
+    }
+    for (const char *location : discovery.locations) {
+        if (isExecutable(QLatin1String(location)))
+            return QString::fromLatin1(location);
+    }
+    return {};
+}
+
+PlayerTableLog setPlayerTableLog(PlayerTableLog log)
+{
+    return g_pfnTableLog.exchange(log);
+}
 
 const std::vector<PlayerKind> &playerKinds()
 {
@@ -63,11 +136,12 @@ const PlayerKind *findPlayerKind(const QString &key)
 
 void refreshPlayerPaths()
 {
-    // The registry is read before the lock, so lookups wait only for the swap.
+    // Registry, settings and folders are read before the lock, so lookups wait only for the swap.
     std::map<std::string, QString> fresh;
+    std::optional<Settings> settings;
     for (const PlayerKind &kind : playerKinds()) {
         if (kind.discovery)
-            fresh[kind.key] = discoverPath(*kind.discovery);
+            fresh[kind.key] = discoverPath(*kind.discovery, &settings);
     }
 
     const std::lock_guard<std::mutex> lock(g_playerPathMutex);

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "settings/settings.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,8 +13,12 @@
 // What the service knows of each player it can drive: one row per player, in playerKinds()
 // (playertable.cpp). Getinfo, Play and the discovery below read it; adding a player is a row.
 
-// Where a player's installer records its executable under HKEY_LOCAL_MACHINE, and the defaults.
-// The 32-bit registration counts only when the 64-bit key does not open at all.
+// Where a player's executable is found.
+// Windows, and Linux with MIRVALE_REGISTRY set: where its installer records it under
+// HKEY_LOCAL_MACHINE, and the defaults. The 32-bit registration counts only when the 64-bit key
+// does not open at all.
+// Linux otherwise: the configured program, else the command on PATH, else fixed locations (the
+// packaging systems' launchers); nothing found leaves the registry rules' last default.
 struct PlayerDiscovery {
     const char *valueName;
     const char *key64;
@@ -20,6 +27,9 @@ struct PlayerDiscovery {
     const char *default64;   // the 64-bit key opened without the value
     const char *default32;   // the 32-bit key opened without the value
     const char *defaultNone; // neither key opened
+    QString Settings::*configured; // the setting that names the program on Linux
+    const char *command;           // the name looked up on PATH; null: not looked up
+    std::vector<const char *> locations; // tried after PATH, in order
 };
 
 struct PlayerKind {
@@ -40,9 +50,21 @@ const std::vector<PlayerKind> &playerKinds();
 // The player with exactly that key (case-sensitive), or null.
 const PlayerKind *findPlayerKind(const QString &key);
 
-// The process-wide table of installed players: key to the executable's path, discovered from
-// the registry with fixed defaults. Safe from any thread: one mutex guards the table for a
-// whole refresh and for each lookup.
+// The Linux search for a player's program: configured when it is an executable file, else the
+// first executable `command` in the absolute folders of searchPath (a PATH text), else the first
+// executable location. Empty when none is. isExecutable decides what counts (tests fake it).
+QString findDesktopProgram(const PlayerDiscovery &discovery, const QString &configured,
+                           const QString &searchPath,
+                           const std::function<bool(const QString &path)> &isExecutable);
+
+// Where the problems found in the settings store at a refresh are written: the service hands its
+// log writer over at start; without one they are dropped. Returns the writer it replaced.
+using PlayerTableLog = void (*)(const QString &line);
+PlayerTableLog setPlayerTableLog(PlayerTableLog log);
+
+// The process-wide table of installed players: key to the executable's path, discovered as
+// PlayerDiscovery says. Safe from any thread: one mutex guards the table for a whole refresh
+// and for each lookup.
 
 // Rebuilds the table; afterwards it holds exactly the players with discovery rows, each with a
 // non-empty path.

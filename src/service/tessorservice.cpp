@@ -2,6 +2,8 @@
 
 #include "base/constants.h"
 #include "launcher/launchcallback.h"
+#include "players/playertable.h"
+#include "settings/settings.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -12,8 +14,9 @@
 
 namespace {
 
-// The launcher's service log entries, handed to it at start.
-void writeLauncherEntry(const QString &entry)
+// The service log entries of the layers below (the launcher, the player table's settings),
+// handed to them at start.
+void writeServiceEntry(const QString &entry)
 {
     if (QtServiceBase *service = QtServiceBase::instance())
         service->logMessage(entry, QtServiceBase::Success, 0, 0, QByteArray());
@@ -48,7 +51,11 @@ void TessorService::start()
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirvale.ico")));
     QGuiApplication::setQuitOnLastWindowClosed(false);
     m_bDebugMode = m_debugMode; // before any agent thread exists
-    setServiceLogWriter(&writeLauncherEntry);
+    setServiceLogWriter(&writeServiceEntry);
+    setPlayerTableLog(&writeServiceEntry);
+    // The whole store once, here on the main thread before any agent exists, so that a bad key
+    // is reported at start; the player table reads its group again at every refresh.
+    readSettings(&writeServiceEntry);
     // The C library sets up its time zone state on the first local time conversion; done here,
     // before the agents convert times in parallel.
     tzset();

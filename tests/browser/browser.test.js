@@ -18,6 +18,7 @@ const BUILD_DIR = path.resolve(process.env.MIRVALE_BUILD_DIR || path.join(ROOT, 
 const EXECUTABLE = path.join(BUILD_DIR, 'bin', 'mirvale');
 const PAGE_URL = 'file://' + path.join(ROOT, 'web', 'demo.html');
 const SCREENSHOT = path.join(BUILD_DIR, 'browser-demo-play.png');
+const VLC_SCREENSHOT = path.join(BUILD_DIR, 'browser-real-vlc.png');
 const CHROMIUM = process.env.MIRVALE_CHROMIUM || '/usr/bin/chromium';
 const PORTS = [8142, 8143];
 const VERSION = '1.1.0.18025';
@@ -300,4 +301,133 @@ step('with the service stopped the page says so', async (t) => {
   assert.match(await statusText(page, 'not running'), /nothing answers at ws:\/\/127\.0\.0\.1:8142\//);
   await connectTo(page, 'wss://127.0.0.1:8143/');
   assert.match(await statusText(page, 'not running'), /nothing answers at wss:\/\/127\.0\.0\.1:8143\/ or ws:/);
+});
+
+// Tools of the real-player case; a name that is not on PATH leaves the case skipped.
+function which(tool) {
+  try {
+    return execFileSync('sh', ['-c', 'command -v "$0"', tool], { encoding: 'utf8' }).trim();
+  } catch (e) {
+    return '';
+  }
+}
+
+// Runs after the service of the cases above has stopped, with a service of its own: a real
+// install (no registry file), run as an ordinary user on a virtual display, as a desktop user
+// runs it.
+step('the demo page\'s Play opens the real VLC on the display', async (t) => {
+  const missing = ['vlc', 'Xvfb', 'ffmpeg', 'xdotool', 'setpriv'].filter((tool) => !which(tool));
+  if (process.getuid() !== 0 || missing.length) {
+    t.skip(process.getuid() !== 0 ? 'VLC refuses root: the service runs as nobody, which needs root'
+      : `missing ${missing.join(', ')}: tests/desktop/run.sh installs them`);
+    return;
+  }
+  if ((await Promise.all(PORTS.map(canConnect))).some(Boolean)) {
+    t.skip('another process listens on 8142/8143');
+    return;
+  }
+  const cleanup = [];
+  try {
+    // Everything nobody reads or writes lives in one folder open to it.
+    const root = fs.mkdtempSync(path.join(os.tmpdir(), 'mirvale-browser-vlc-'));
+    cleanup.push(() => fs.rmSync(root, { recursive: true, force: true }));
+    fs.chmodSync(root, 0o755);
+    const bin = path.join(root, 'bin');
+    fs.mkdirSync(bin);
+    for (const [name, mode] of [['mirvale', 0o755], ['server.crt', 0o644], ['server.key', 0o644]]) {
+      fs.copyFileSync(path.join(BUILD_DIR, 'bin', name), path.join(bin, name));
+      fs.chmodSync(path.join(bin, name), mode);
+    }
+    const home = path.join(root, 'home');
+    fs.mkdirSync(path.join(home, '.config', 'vlc'), { recursive: true });
+    fs.writeFileSync(path.join(home, '.config', 'vlc', 'vlcrc'),
+      '[qt]\nqt-privacy-ask=0\n[core]\naout=adummy\nvideo-title-show=0\n');
+    fs.mkdirSync(path.join(root, 'public'), { mode: 0o777 });
+    fs.chmodSync(path.join(root, 'public'), 0o777);
+    execFileSync('chown', ['-R', 'nobody:', home]);
+
+    const clip = path.join(root, 'clip.mp4');
+    execFileSync('ffmpeg', ['-hide_banner', '-loglevel', 'error', '-f', 'lavfi', '-i',
+      'testsrc=size=320x240:rate=25', '-t', '6', '-c:v', 'libx264', '-preset', 'ultrafast',
+      '-pix_fmt', 'yuv420p', '-movflags', '+faststart', clip]);
+    let clipRequests = 0;
+    const media = http.createServer((req, res) => {
+      if (req.url === '/clip.mp4') {
+        clipRequests++;
+        res.writeHead(200, { 'Content-Type': 'video/mp4' });
+        res.end(fs.readFileSync(clip));
+      } else if (req.url === '/clip.srt') {
+        res.writeHead(200, { 'Content-Type': 'application/x-subrip' });
+        res.end('1\n00:00:00,000 --> 00:00:06,000\nPlayed from the demo page\n');
+      } else {
+        res.writeHead(404);
+        res.end();
+      }
+    });
+    await new Promise((r) => media.listen(0, '127.0.0.1', r));
+    cleanup.push(() => media.close());
+    const base = `http://127.0.0.1:${media.address().port}`;
+
+    // A display of its own: Xvfb picks a free number and writes it to its standard output.
+    const xvfb = spawn('Xvfb', ['-displayfd', '1', '-screen', '0', '1280x720x24', '-nolisten', 'tcp', '-noreset'],
+      { stdio: ['ignore', 'pipe', 'ignore'] });
+    cleanup.push(() => xvfb.kill('SIGKILL'));
+    let number = '';
+    xvfb.stdout.on('data', (d) => { number += d; });
+    await waitFor('Xvfb to name its display', () => number.includes('\n'), 20000);
+    const display = ':' + number.trim();
+
+    const log = fs.openSync(path.join(tmp, 'mirvale-vlc.log'), 'a');
+    const env = { ...process.env, MIRVALE_PUBLIC_DIR: path.join(root, 'public'),
+      MIRVALE_CONFIG: path.join(root, 'absent.conf'), DISPLAY: display, HOME: home,
+      USER: 'nobody', LOGNAME: 'nobody' };
+    for (const name of ['MIRVALE_REGISTRY', 'QT_QPA_PLATFORM', 'WAYLAND_DISPLAY', 'XDG_RUNTIME_DIR']) delete env[name];
+    const child = spawn('setpriv', ['--reuid=nobody', '--regid=nogroup', '--init-groups', '--pdeathsig', 'KILL',
+      '--', path.join(bin, 'mirvale')], { env, cwd: root, stdio: ['ignore', log, log] });
+    fs.closeSync(log);
+    const exited = new Promise((resolve) => child.once('exit', resolve));
+    cleanup.push(async () => {
+      if (child.exitCode === null && child.signalCode === null) {
+        child.kill('SIGTERM');
+        await exited;
+      }
+    });
+    await waitFor('the service as nobody to listen on 8142 and 8143', async () => {
+      if (child.exitCode !== null) throw new Error('mirvale exited early; see mirvale-vlc.log in ' + tmp);
+      return PORTS.every((port) => listensOn(child.pid, port));
+    }, 30000);
+
+    await connectTo(page, 'ws://127.0.0.1:8142/');
+    await page.locator('#installed').filter({ hasText: 'Installed players: VLC.' }).waitFor({ timeout: REPLY_WAIT });
+    await page.selectOption('#player', 'vlc');
+    await page.fill('#urls', `${base}/clip.mp4`);
+    await page.fill('#subtitle', `${base}/clip.srt`);
+    await page.uncheck('#opt-fullscreen');
+    const results = await page.locator('#results li').count();
+    await page.click('#play');
+    // Newest first: this Play's item, once its reply has come.
+    const reply = await waitFor('the reply to Play', async () => {
+      if ((await page.locator('#results li').count()) <= results) return null;
+      const text = await page.locator('#results li').first().textContent();
+      return /code -?\d/.test(text) && text;
+    }, PLAY_WAIT);
+    assert.match(reply, /code 0/);
+
+    const window = execFileSync('timeout', ['60', 'xdotool', 'search', '--sync', '--onlyvisible', '--name',
+      'VLC media player'], { env: { ...process.env, DISPLAY: display }, encoding: 'utf8' }).split('\n')[0];
+    const vlcPid = Number(execFileSync('xdotool', ['getwindowpid', window],
+      { env: { ...process.env, DISPLAY: display }, encoding: 'utf8' }).trim());
+    cleanup.push(() => { try { process.kill(vlcPid, 'SIGKILL'); } catch (e) { /* ended */ } });
+    assert.equal(fs.readlinkSync(`/proc/${vlcPid}/exe`), fs.realpathSync(which('vlc')));
+    assert.equal(fs.statSync(`/proc/${vlcPid}`).uid, Number(execFileSync('id', ['-u', 'nobody'], { encoding: 'utf8' })));
+    await waitFor('VLC to fetch the clip', () => clipRequests > 0, 30000);
+
+    // Kept for a look, never compared: the display once the clip has played a while.
+    await new Promise((r) => setTimeout(r, 2000));
+    execFileSync('ffmpeg', ['-hide_banner', '-loglevel', 'error', '-y', '-f', 'x11grab', '-video_size', '1280x720',
+      '-i', display, '-frames:v', '1', VLC_SCREENSHOT]);
+    t.diagnostic('screenshot of the display: ' + VLC_SCREENSHOT);
+  } finally {
+    for (const undo of cleanup.reverse()) await undo();
+  }
 });

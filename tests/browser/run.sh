@@ -7,7 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../../build}" && pwd)
 
-"$here/../../scripts/deps.sh" browser
+"$here/../../scripts/deps.sh" browser desktop
 
 if [ ! -d "$here/node_modules/playwright-core" ]; then
     (cd "$here" && npm ci --no-audit --no-fund --loglevel=error)

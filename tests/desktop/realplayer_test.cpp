@@ -1,8 +1,6 @@
-// The real player: the real service, run as an ordinary user, opens Debian's VLC on a virtual
-// display for a Play of a clip and a subtitle served here, and ends it at the next Play.
-//
-// Until the service finds VLC and the session's display by itself, a registry fixture names a
-// wrapper that adds DISPLAY and HOME and then execs /usr/bin/vlc with the service's arguments.
+// The real player: the real service, run as an ordinary user on a virtual display with no
+// registry file, finds Debian's VLC by itself, opens it for a Play of a clip and a subtitle
+// served here, and ends it at the next Play.
 
 #include "expected.h"
 #include "fixtures/fakeplayers.h"
@@ -162,36 +160,37 @@ TEST(RealPlayer, PlayOpensVlcAndTheNextPlayEndsIt)
     PlayerFixture &players = service.players();
     ASSERT_TRUE(players.isValid());
     // The user's VLC preferences: the first-start question answered (it holds the playlist
-    // back), silent audio (no sound device here).
+    // back), silent audio (no sound device here), no title drawn over the subtitle.
     const QString home = players.root() + QStringLiteral("/home");
     ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/.config/vlc")));
     QFile vlcrc(home + QStringLiteral("/.config/vlc/vlcrc"));
     ASSERT_TRUE(vlcrc.open(QIODevice::WriteOnly));
-    vlcrc.write("[qt]\nqt-privacy-ask=0\n[core]\naout=adummy\n");
+    vlcrc.write("[qt]\nqt-privacy-ask=0\n[core]\naout=adummy\nvideo-title-show=0\n");
     vlcrc.close();
     for (const QString &path : {home, home + "/.config", home + "/.config/vlc", vlcrc.fileName()})
         ASSERT_TRUE(giveTo(path, nobody)) << path.toStdString();
-    QFile wrapper(players.vlcProgram());
-    ASSERT_TRUE(wrapper.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    wrapper.write("#!/bin/sh\nexport DISPLAY='" + display.name().toUtf8() + "' HOME='"
-                  + QFile::encodeName(home) + "'\nexec /usr/bin/vlc \"$@\"\n");
-    wrapper.close();
-    players.writeRegistry(Installed::Vlc);
 
     ServiceOptions options;
     options.unprivileged = true;
+    // A real install: no registry stand-in and no settings, so VLC is looked for on PATH.
+    options.environment = {{"MIRVALE_REGISTRY", QString()},
+                           {"MIRVALE_CONFIG", media.filePath(QStringLiteral("absent.conf"))},
+                           {"DISPLAY", display.name()},
+                           {"HOME", home}};
     ASSERT_TRUE(service.start(options)) << service.error().toStdString();
 
     WsClient client;
     ASSERT_TRUE(client.open(wsUrl(kPlainPort))) << client.errorString().toStdString();
     const QByteArray info = client.request(R"({"action":"Getinfo"})").value_or("");
     EXPECT_TRUE(info.contains(R"("applications":["vlc"])")) << info.toStdString();
+    const QString vlc = QStandardPaths::findExecutable(QStringLiteral("vlc"));
 
     const QByteArray clipUrl = http.url("/clip.mp4");
     const QByteArray subtitleUrl = http.url("/clip.srt");
     EXPECT_EQ(client.request(playRequest("1", clipUrl, subtitleUrl), 30000).value_or(""), playReply("1"));
     const std::optional<Window> first = waitForVlcWindow(display.name(), 0);
     ASSERT_TRUE(first) << "no VLC window; service stderr:\n" << service.stderrTail().toStdString();
+    EXPECT_TRUE(service.stderrText().contains("CMD_CLIENT: " + QFile::encodeName(vlc) + ' '));
     EXPECT_TRUE(waitUntil([&] { return http.hits("/clip.mp4") > 0; }, scaledTimeout(20000)));
     EXPECT_EQ(http.hits("/clip.srt"), 1);
     EXPECT_TRUE(waitUntil([&] { return hasOpen(first->pid, players.subtitleDir()); }, scaledTimeout(20000)))

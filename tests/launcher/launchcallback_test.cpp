@@ -65,7 +65,8 @@ TEST(RunClientCommand, ServiceModeAsRootWithoutSessionFailsAndKeepsThePid)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "the session path is taken only as root";
-    if (sessionlauncher::chooseSession(sessionlauncher::listLogindSessions()))
+    if (sessionlauncher::chooseSession(sessionlauncher::listLogindSessions(),
+                                       sessionlauncher::readUidMin()))
         GTEST_SKIP() << "this machine has an active logind session";
 
     FakePlayer player;

@@ -1,6 +1,7 @@
 #include "players/playertable.h"
 
 #include "fixtures/regfile.h"
+#include "qtprinters.h"
 
 #include <gtest/gtest.h>
 
@@ -48,9 +49,45 @@ struct Row {
     Source source = Source::File;
 };
 
+// A program file that counts as installed on Linux.
+void makeExecutable(const QString &path)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n");
+    file.close();
+    ASSERT_TRUE(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
+}
+
 class PlayerTable : public ::testing::Test {
 protected:
-    void TearDown() override { unsetenv("MIRVALE_REGISTRY"); }
+    void SetUp() override
+    {
+        m_path = qgetenv("PATH");
+        // What the Linux search would find, were it asked: the registry rules must not ask it.
+        const QString bin = m_dir.filePath(QStringLiteral("bin"));
+        ASSERT_TRUE(QDir().mkpath(bin));
+        makeExecutable(bin + QStringLiteral("/vlc"));
+        qputenv("PATH", QFile::encodeName(bin));
+        writeSettings("[players]\nvlc=" + bin.toUtf8() + "/vlc\npotplayer=" + bin.toUtf8() + "/vlc\n");
+    }
+
+    void TearDown() override
+    {
+        unsetenv("MIRVALE_REGISTRY");
+        unsetenv("MIRVALE_CONFIG");
+        qputenv("PATH", m_path);
+        setPlayerTableLog(nullptr);
+    }
+
+    void writeSettings(const QByteArray &text)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("mirvale.conf"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+        setenv("MIRVALE_CONFIG", QFile::encodeName(path).constData(), 1);
+    }
 
     void useRegistry(const std::string &body, Source source = Source::File)
     {
@@ -68,6 +105,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
+    QByteArray m_path;
 };
 
 } // namespace
@@ -100,7 +138,6 @@ TEST_F(PlayerTable, DiscoveryFallsBackInOrder)
         {"a regedit export in UTF-16", kVlc64 + installDir("D:\\\\Vid\xC3\xA9os"), "D:\\Vid\xC3\xA9os\\vlc.exe",
          kPotDefault64, Source::Utf16File},
         {"registry file missing", kVlc64 + installDir("unused"), kVlcDefault86, kPotDefault64, Source::MissingFile},
-        {"no registry configured", kVlc64 + installDir("unused"), kVlcDefault86, kPotDefault64, Source::Unset},
     };
     for (const Row &row : rows) {
         useRegistry(row.body, row.source);
@@ -163,4 +200,84 @@ TEST_F(PlayerTable, LookupsNeverSeeARefreshHalfDone)
     for (std::thread &thread : threads)
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(DesktopDiscovery, ConfiguredThenPathThenFixedLocations)
+{
+    const PlayerKind *vlc = findPlayerKind(QStringLiteral("vlc"));
+    const PlayerKind *potplayer = findPlayerKind(QStringLiteral("potplayer"));
+    ASSERT_TRUE(vlc && vlc->discovery && potplayer && potplayer->discovery);
+    const QString snap = QStringLiteral("/snap/bin/vlc");
+    const QString flatpak = QStringLiteral("/var/lib/flatpak/exports/bin/org.videolan.VLC");
+
+    struct Row {
+        const char *what;
+        const PlayerKind *kind;
+        QString configured;
+        QString searchPath;
+        QStringList executables;
+        QString found;
+    };
+    const Row rows[] = {
+        {"configured wins", vlc, "/opt/v/vlc", "/usr/bin", {"/opt/v/vlc", "/usr/bin/vlc", snap}, "/opt/v/vlc"},
+        {"a configured path that is no executable is passed over", vlc, "/opt/v/vlc", "/usr/bin",
+         {"/usr/bin/vlc"}, "/usr/bin/vlc"},
+        {"first executable on PATH; empty and relative entries skipped", vlc, "",
+         ":bin:/no/such:/usr/local/bin/:/usr/bin", {"bin/vlc", "/usr/local/bin/vlc", "/usr/bin/vlc"},
+         "/usr/local/bin/vlc"},
+        {"snap after PATH", vlc, "", "/usr/bin", {snap, flatpak}, snap},
+        {"flatpak last", vlc, "", "/usr/bin", {flatpak}, flatpak},
+        {"nothing", vlc, "", "/usr/bin", {}, ""},
+        {"potplayer only when configured", potplayer, "", "/usr/bin",
+         {"/usr/bin/potplayer", "/usr/bin/vlc", snap}, ""},
+        {"potplayer configured", potplayer, "/opt/pot/run", "/usr/bin", {"/opt/pot/run"}, "/opt/pot/run"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const QStringList executables = row.executables;
+        EXPECT_EQ(findDesktopProgram(*row.kind->discovery, row.configured, row.searchPath,
+                                     [&](const QString &path) { return executables.contains(path); }),
+                  row.found);
+    }
+}
+
+namespace {
+QStringList g_tableLog;
+void recordTableLog(const QString &line)
+{
+    g_tableLog << line;
+}
+} // namespace
+
+// Without a registry stand-in, a real install: the settings and PATH are read at every refresh.
+TEST_F(PlayerTable, WithoutARegistryTheDesktopSearchFillsTheTable)
+{
+    useRegistry("", Source::Unset);
+    const QString bin = m_dir.filePath(QStringLiteral("bin"));
+    const QString pot = m_dir.filePath(QStringLiteral("pot wrapper"));
+    makeExecutable(pot);
+    writeSettings("[players]\npotplayer=" + pot.toUtf8() + "\n");
+    refreshPlayerPaths();
+    EXPECT_EQ(playerPathSnapshot(), (std::map<std::string, QString>{{"vlc", bin + "/vlc"},
+                                                                    {"potplayer", pot}}));
+    EXPECT_TRUE(isPlayerInstalled("vlc"));
+    EXPECT_TRUE(isPlayerInstalled("potplayer"));
+
+    // A changed store is seen at the next refresh, and its problem logged once.
+    g_tableLog.clear();
+    setPlayerTableLog(&recordTableLog);
+    writeSettings("[players]\nvlc=relative/vlc\nelmedia=/x\n");
+    refreshPlayerPaths();
+    refreshPlayerPaths();
+    const QString store = " store:" + qEnvironmentVariable("MIRVALE_CONFIG");
+    EXPECT_EQ(g_tableLog, (QStringList{"readSettings unknown key:players/elmedia" + store,
+                                       "readSettings bad value:players/vlc" + store}));
+    EXPECT_EQ(getPlayerPath("vlc"), (bin + "/vlc").toStdString());
+
+    // Nothing found: the last registry default stays, a path that is not installed.
+    qputenv("PATH", "");
+    refreshPlayerPaths();
+    EXPECT_EQ(getPlayerPath("vlc"), kVlcDefault86);
+    EXPECT_EQ(getPlayerPath("potplayer"), kPotDefault64);
+    EXPECT_FALSE(isPlayerInstalled("vlc"));
 }

@@ -225,6 +225,12 @@ bool ServiceProcess::launch()
                     + m_options.arguments;
         program = QStringLiteral("/usr/bin/setpriv");
     }
+    for (const auto &entry : qAsConst(m_options.environment)) {
+        if (entry.second.isNull())
+            environment.remove(entry.first);
+        else
+            environment.insert(entry.first, entry.second);
+    }
 
     m_stderrFile = m_work.filePath(QStringLiteral("stderr.log"));
     m_process.setStandardErrorFile(m_stderrFile, QIODevice::Truncate);

@@ -36,6 +36,9 @@ struct ServiceOptions {
     // start is then tried again.
     QList<quint16> freePorts{kPlainPort, kTlsPort};
     QList<quint16> ownedPorts{kPlainPort, kTlsPort};
+    // Applied last, over everything above: NAME to a value, or to a null QString to remove it
+    // (MIRVALE_REGISTRY, say, for the discovery of a real install).
+    QList<QPair<QString, QString>> environment;
 };
 
 // The real executable, started the way systemd would start it (NOTIFY_SOCKET, no display), with
