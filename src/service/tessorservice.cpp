@@ -2,6 +2,7 @@
 
 #include "base/constants.h"
 #include "launcher/launchcallback.h"
+#include "settings/settings.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -12,7 +13,7 @@
 
 namespace {
 
-// The launcher's service log entries, handed to it at start.
+// Service log entries of the launcher and of the settings store.
 void writeLauncherEntry(const QString &entry)
 {
     if (QtServiceBase *service = QtServiceBase::instance())
@@ -52,6 +53,12 @@ void TessorService::start()
     // The C library sets up its time zone state on the first local time conversion; done here,
     // before the agents convert times in parallel.
     tzset();
+    const Settings settings = readSettings(&writeLauncherEntry);
+    AgentOptions options;
+    options.allowedOrigins = settings.allowedOrigins;
+    options.loopbackOnly = settings.listenLoopbackOnly;
+    options.responsive = settings.responsive;
+    m_agentApp.setAgentOptions(options);
     m_agentApp.initPaths();
     m_agentApp.createAgent(kPlainPort, false);
     m_agentApp.createAgent(kTlsPort, true);

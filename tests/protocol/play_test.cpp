@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTime>
@@ -359,26 +360,29 @@ TEST_F(Play, TakenNamesGetTheFirstFreeSuffix)
         }
         QFile file;
         QString name;
-        ASSERT_TRUE(createPlaylistFile(file, playlistFolder(), "090503042", ".list",
-                                       row.checkSubtitles ? subtitleFolder() : QString(), &name));
+        ASSERT_TRUE(createPlaylistFile(file, "090503042", ".list", row.checkSubtitles, &name));
         EXPECT_EQ(name, row.expected);
-        EXPECT_EQ(file.fileName(), playlistFolder() + "/" + row.expected + ".list");
         EXPECT_TRUE(file.isOpen());
+        EXPECT_TRUE(QFileInfo::exists(playlistFolder() + "/" + row.expected + ".list"));
         file.close();
         for (const QString &old : row.playlists)
             EXPECT_EQ(readFile(playlistFolder() + "/" + old), QByteArray("old\n"));
     }
 
-    // A dangling link holds its name too; a missing folder is no name clash and fails at once.
+    // A dangling link holds its name too; a file where the folder should be is no name clash and
+    // fails at once.
     emptyFolder(playlistFolder());
     ASSERT_TRUE(QFile::link(rootPath() + "/nowhere", playlistFolder() + "/090503042.list"));
     QFile file;
     QString name;
-    EXPECT_TRUE(createPlaylistFile(file, playlistFolder(), "090503042", ".list", QString(), &name));
+    EXPECT_TRUE(createPlaylistFile(file, "090503042", ".list", false, &name));
     EXPECT_EQ(name, "090503042-1");
     file.close();
     EXPECT_FALSE(QFileInfo::exists(rootPath() + "/nowhere"));
-    EXPECT_FALSE(createPlaylistFile(file, rootPath() + "/missing", "090503042", ".list", QString(), &name));
+    ASSERT_TRUE(QDir(playlistFolder()).removeRecursively());
+    ASSERT_TRUE(testsupport::writeFile(playlistFolder(), "not a folder"));
+    EXPECT_FALSE(createPlaylistFile(file, "090503042", ".list", false, &name));
+    ASSERT_TRUE(QFile::remove(playlistFolder()));
 }
 
 TEST_F(Play, ATakenNameLeavesTheOldFileAlone)

@@ -173,7 +173,7 @@ TEST(AgentApplication, ThreadThatEndsStopsEveryAgent)
             ending = entry.second;
     }
     ASSERT_NE(ending, nullptr);
-    application.startStoppedThreads(); // both run already: nothing to do
+    application.startStoppedThreads();
 
     ending->terminate();
     ASSERT_TRUE(destroyed[0]->count() == 1 || destroyed[0]->wait(kTimeoutMs));
