@@ -49,28 +49,27 @@ std::optional<QStringList> parseOrigins(const QVariant &value)
     return origins;
 }
 
-std::optional<bool> parseListen(const QVariant &value)
+// One of two words, exactly.
+std::optional<bool> parseChoice(const QVariant &value, const char *whenFalse, const char *whenTrue)
 {
     if (value.userType() != QMetaType::QString)
         return std::nullopt;
     const QString text = value.toString().trimmed();
-    if (text == QLatin1String("any"))
+    if (text == QLatin1String(whenFalse))
         return false;
-    if (text == QLatin1String("loopback"))
+    if (text == QLatin1String(whenTrue))
         return true;
     return std::nullopt;
 }
 
+std::optional<bool> parseListen(const QVariant &value)
+{
+    return parseChoice(value, "any", "loopback");
+}
+
 std::optional<bool> parseBool(const QVariant &value)
 {
-    if (value.userType() != QMetaType::QString)
-        return std::nullopt;
-    const QString text = value.toString().trimmed();
-    if (text == QLatin1String("true"))
-        return true;
-    if (text == QLatin1String("false"))
-        return false;
-    return std::nullopt;
+    return parseChoice(value, "false", "true");
 }
 
 // ---- The keys: one row each. The default is the member's initial value in Settings.

@@ -22,33 +22,6 @@ using namespace testsupport;
 
 namespace {
 
-// One exchange with the service: a few of its one-second passes, with room to spare.
-constexpr int kStepMs = 20000;
-
-// Under the sanitizers, resident memory says little (shadow memory, the quarantine of freed
-// blocks): it is reported, not checked, and the leak checker at the service's exit stands in.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMemoryChecked = false;
-#else
-constexpr bool kMemoryChecked = true;
-#endif
-
-int step()
-{
-    return scaledTimeout(kStepMs);
-}
-
-std::string ms(qint64 value)
-{
-    return std::to_string(value) + " ms";
-}
-
-std::string mib(qint64 kib)
-{
-    const qint64 tenths = (kib < 0 ? -kib : kib) * 10 / 1024;
-    return (kib < 0 ? "-" : "") + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
-}
-
 class HostileClients : public ServiceSuite
 {
 protected:

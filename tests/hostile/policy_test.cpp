@@ -28,25 +28,7 @@ using namespace testsupport;
 
 namespace {
 
-constexpr int kStepMs = 20000;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMemoryChecked = false;
-#else
-constexpr bool kMemoryChecked = true;
-#endif
-
 const QByteArray kPolicy = "[network]\nallowed_origins=https://a.example\nlisten=loopback\n[service]\nresponsive=true\n";
-
-int step()
-{
-    return scaledTimeout(kStepMs);
-}
-
-std::string mib(qint64 kib)
-{
-    return std::to_string(kib / 1024) + "." + std::to_string((kib < 0 ? -kib : kib) % 1024 * 10 / 1024) + " MiB";
-}
 
 // The store the next service start reads.
 void useSettings(const QByteArray &text)

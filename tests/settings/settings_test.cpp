@@ -54,6 +54,17 @@ protected:
         }, scope);
     }
 
+    // The lines logged since m_lines was cleared are these, each naming the store.
+    void expectLogged(const QStringList &lines, const QString &path, const char *what)
+    {
+        QStringList expected;
+        for (const QString &line : lines)
+            expected << line + QStringLiteral(" store:") + path;
+        expected.sort();
+        m_lines.sort();
+        EXPECT_EQ(m_lines, expected) << what;
+    }
+
     QTemporaryDir m_dir;
     int m_count = 0;
     std::mutex m_linesMutex; // the log may be written from several reading threads
@@ -93,12 +104,7 @@ TEST_F(SettingsStore, ReadsKeysAndSkipsWhatIsWrong)
         const Settings settings = read(row.scope);
         EXPECT_EQ(settings.vlcProgram, row.vlc) << row.what;
         EXPECT_EQ(settings.potplayerProgram, row.potplayer) << row.what;
-        QStringList expected;
-        for (const QString &line : row.lines)
-            expected << line + QStringLiteral(" store:") + path;
-        expected.sort();
-        m_lines.sort();
-        EXPECT_EQ(m_lines, expected) << row.what;
+        expectLogged(row.lines, path, row.what);
         if (row.source == Source::Missing) {
             EXPECT_FALSE(QFile::exists(path)) << row.what;
         }
@@ -169,11 +175,6 @@ TEST_F(SettingsStore, ReadsNetworkAndServiceKeys)
         EXPECT_EQ(settings.allowedOrigins, row.origins) << row.what;
         EXPECT_EQ(settings.listenLoopbackOnly, row.loopback) << row.what;
         EXPECT_EQ(settings.responsive, row.responsive) << row.what;
-        QStringList expected;
-        for (const QString &line : row.lines)
-            expected << line + QStringLiteral(" store:") + path;
-        expected.sort();
-        m_lines.sort();
-        EXPECT_EQ(m_lines, expected) << row.what;
+        expectLogged(row.lines, path, row.what);
     }
 }
