@@ -23,10 +23,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <thread>
 #include <vector>
-
-#include <optional>
 
 #if defined(Q_OS_LINUX)
 #include <pthread.h>

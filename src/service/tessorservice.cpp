@@ -8,8 +8,13 @@
 #include <QGuiApplication>
 #include <QIcon>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+
+#ifndef Q_OS_WIN
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -18,6 +23,22 @@ void writeLauncherEntry(const QString &entry)
 {
     if (QtServiceBase *service = QtServiceBase::instance())
         service->logMessage(entry, QtServiceBase::Success, 0, 0, QByteArray());
+}
+
+// Room for every connection both agents admit, with their listening sockets and the rest of the
+// process: past the descriptor limit, accept() fails while the listening socket stays ready, and
+// a loop that waits on its sockets would spin. The usual soft limit (1024) is too low for two
+// agents' 512; the hard limit is the administrator's and stays.
+void raiseDescriptorLimit()
+{
+#ifndef Q_OS_WIN
+    const rlim_t wanted = 2 * TessorAgent::kMaxConnections + 256;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+#endif
 }
 
 } // namespace
@@ -53,6 +74,7 @@ void TessorService::start()
     // The C library sets up its time zone state on the first local time conversion; done here,
     // before the agents convert times in parallel.
     tzset();
+    raiseDescriptorLimit();
     const Settings settings = readSettings(&writeLauncherEntry);
     AgentOptions options;
     options.allowedOrigins = settings.allowedOrigins;
