@@ -132,9 +132,10 @@ void clearFolder(WorkingFolder which)
         return;
     const std::wstring folder = wide(pinned.path) + L"\\";
     WIN32_FIND_DATAW entry;
-    const UniqueHandle<HANDLE> search(FindFirstFileW((folder + L"*").c_str(), &entry), &FindClose);
-    if (search.get() == INVALID_HANDLE_VALUE || !search)
+    const HANDLE first = FindFirstFileW((folder + L"*").c_str(), &entry);
+    if (first == INVALID_HANDLE_VALUE)
         return;
+    const UniqueHandle<HANDLE> search(first, &FindClose);
     do {
         if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN))
             continue;
