@@ -1,5 +1,5 @@
-// Joining a large request: an 8 MiB text arriving in 40960-byte pieces, as libwebsockets hands
-// it over, against one QJsonDocument parse of the same text. The joining has to stay within a
+// Joining a large request: a text just below the 1 MiB bound arriving in 40960-byte pieces, as
+// libwebsockets hands it over, against one QJsonDocument parse of the same text. The joining has to stay within a
 // small factor of that one parse, whatever the shape of the document.
 #include "agent/messageassembler.h"
 

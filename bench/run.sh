@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
-# Runs the benchmarks and prints their tables: the load benchmark at N = 1, 50, 200 and 500
+# Runs the benchmarks and prints their tables: the load benchmark at N = 1, 50 and 500
 # connections (K Getinfo requests each, then the connection set-up mode), each against a fresh
-# service, and the message-assembly micro-benchmark.
+# server: the service as it comes (a pass a second), the service with service/responsive=true,
+# and a bare libwebsockets server answering a fixed text as the yardstick; then each service's
+# idle CPU, and the message-assembly micro-benchmark.
 #
 # Usage: bench/run.sh [K, default 10]
 #   MIRVALE_EXECUTABLE  the service to measure (default: build/bin/mirvale, built when missing)
 #   BENCH_BUILD_DIR     where the benchmarks are built (default: build-bench)
-#   BENCH_COUNTS        the N values (default: "1 50 200 500")
-# Ports 8142 and 8143 must be free. Loopback only.
+#   BENCH_COUNTS        the N values (default: "1 50 500")
+#   BENCH_SERVERS       which servers (default: "default responsive bare")
+#   BENCH_IDLE_SECONDS  how long idle CPU is measured (default: 60; 0 skips it)
+# Ports 8142 and 8143 must be free (run it in a network namespace of its own if others use
+# them). Loopback only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 requests=${1:-10}
-counts=${BENCH_COUNTS:-"1 50 200 500"}
+counts=${BENCH_COUNTS:-"1 50 500"}
+servers=${BENCH_SERVERS:-"default responsive bare"}
+idle_seconds=${BENCH_IDLE_SECONDS:-60}
 build=${BENCH_BUILD_DIR:-build-bench}
 # The service's ports.
 . ./constants.env
@@ -42,6 +49,10 @@ port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 # The listener on the port belongs to that process (and not to another service).
 owns_port() { ss -Hltnp "sport = :$1" 2>/dev/null | grep -q "pid=$2,"; }
 
+printf '[service]\nresponsive=true\n' >"$work/responsive.conf"
+: >"$work/default.conf"
+
+# start_service default|responsive|bare
 start_service() {
     for _ in $(seq 1 300); do
         port_open "$MIRVALE_PLAIN_PORT" || port_open "$MIRVALE_TLS_PORT" || break
@@ -49,9 +60,14 @@ start_service() {
     done
     rm -rf "$work/public"
     mkdir -p "$work/public"
-    # setpriv execs the service (the pid stays its own); it dies with this script, however that ends.
-    MIRVALE_PUBLIC_DIR="$work/public" MIRVALE_REGISTRY="$work/none.reg" \
-        setpriv --pdeathsig KILL -- "$executable" >"$work/service.log" 2>&1 &
+    # setpriv execs the server (the pid stays its own); it dies with this script, however that ends.
+    if [ "$1" = bare ]; then
+        setpriv --pdeathsig KILL -- "$build/mirvale_bareserver" --cert "$(dirname "$executable")/server.crt" \
+            --key "$(dirname "$executable")/server.key" --pass "$MIRVALE_KEY_PASSPHRASE" >"$work/service.log" 2>&1 &
+    else
+        MIRVALE_PUBLIC_DIR="$work/public" MIRVALE_REGISTRY="$work/none.reg" MIRVALE_CONFIG="$work/$1.conf" \
+            setpriv --pdeathsig KILL -- "$executable" >"$work/service.log" 2>&1 &
+    fi
     service_pid=$!
     for _ in $(seq 1 200); do
         if owns_port "$MIRVALE_PLAIN_PORT" "$service_pid" && owns_port "$MIRVALE_TLS_PORT" "$service_pid"; then
@@ -80,17 +96,38 @@ echo
 header=--header
 for mode in requests connect; do
     for n in $counts; do
-        start_service
-        "$build/mirvale_loadbench" $header --mode "$mode" --connections "$n" --requests "$requests" \
-            --pid "$service_pid" --deadline 600 || true
-        header=
-        stop_service
+        for server in $servers; do
+            start_service "$server"
+            extra=()
+            [ "$server" = bare ] && extra=(--any-reply)
+            "$build/mirvale_loadbench" $header --label "$server" --mode "$mode" --connections "$n" \
+                --requests "$requests" --pid "$service_pid" --deadline 600 "${extra[@]}" || true
+            header=
+            stop_service
+        done
     done
 done
 echo
-echo "latencies in ms from request to reply (set-up: from open to handshake done); rss in MiB"
-echo "before / peak during / 3 s after the run; cpu_s: service CPU time during the run"
+echo "latencies in ms from request to reply (set-up: from open to handshake done; whole: from open"
+echo "to the last reply, in connect mode open plus one Getinfo); rss in MiB before / peak during /"
+echo "3 s after the run; cpu_s: server CPU time during the run"
 echo
+
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+if [ "$idle_seconds" -gt 0 ]; then
+    for server in $servers; do
+        [ "$server" = bare ] && continue
+        start_service "$server"
+        sleep 2
+        before=$(cpu_ticks "$service_pid")
+        sleep "$idle_seconds"
+        after=$(cpu_ticks "$service_pid")
+        awk -v s="$server" -v t="$((after - before))" -v hz="$(getconf CLK_TCK)" -v secs="$idle_seconds" \
+            'BEGIN { printf "Idle CPU, %-10s %6.3f s in %d s = %.3f %% of a core\n", s, t / hz, secs, 100 * t / hz / secs }'
+        stop_service
+    done
+    echo
+fi
 
 "$build/mirvale_assembly_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     --benchmark_format=csv 2>/dev/null >"$work/assembly.csv"
@@ -99,7 +136,7 @@ awk -F, '/_median"?,/ {
         kind = substr(name[1], 1, index(name[1], "/") - 1); cpu[kind "/" shape] = $4; unit = $5
     }
     END {
-        printf "Message assembly, 8 MiB request in 40960-byte pieces (median of 5, CPU time):\n"
+        printf "Message assembly, a request just below 1 MiB in 40960-byte pieces (median of 5, CPU time):\n"
         for (shape = 0; shape <= 1; ++shape) {
             label = shape == 0 ? "many small tokens" : "one long string"
             a = cpu["assembleInPieces/" shape]; p = cpu["parseOnce/" shape]

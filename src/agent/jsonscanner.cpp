@@ -133,6 +133,8 @@ JsonScanner::Status JsonScanner::feed(const char *data, std::size_t size)
 
 bool JsonScanner::startValue(unsigned char byte)
 {
+    if ((byte == '{' || byte == '[') && m_nesting.size() >= kMaxDepth)
+        return false;
     switch (byte) {
     case '{':
         m_nesting.push_back('{');

@@ -17,6 +17,10 @@
 class JsonScanner
 {
 public:
+    // The deepest nesting of objects and arrays QJsonDocument accepts; one level more is
+    // refused here, before the text grows any further.
+    static constexpr std::size_t kMaxDepth = 1024;
+
     enum class Status {
         Open,   // a valid prefix: more text may complete it
         Closed, // the top-level object or array has closed; only white space followed

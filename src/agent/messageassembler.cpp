@@ -4,26 +4,45 @@
 #include <QJsonDocument>
 #include <QString>
 
+#include <algorithm>
 #include <cstring>
+
+bool TextBudget::take(std::size_t bytes)
+{
+    if (bytes > m_limit - m_used)
+        return false;
+    m_used += bytes;
+    return true;
+}
+
+MessageAssembler::~MessageAssembler()
+{
+    release();
+}
 
 std::optional<MessageAssembler::Outcome>
 MessageAssembler::feed(const char *data, std::size_t size, bool endOfMessage)
 {
     const void *nul = size ? std::memchr(data, '\0', size) : nullptr;
     const std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - data) : size;
+    m_bInMessage = !endOfMessage;
 
     if (!m_bDiscarding && length > 0) {
         if (m_text.size() + length > kMaxTextBytes) {
             discard();
         } else {
-            m_text.append(data, length);
+            append(data, length);
             switch (m_scanner.feed(data, length)) {
             case JsonScanner::Status::Open:
+                // Only what stays unfinished counts against the agent's budget: a request that
+                // arrives whole is answered whatever the others hold.
+                if (!chargeKeptText())
+                    discard();
                 break;
             case JsonScanner::Status::Closed:
                 if (std::optional<QJsonObject> request = parseClosedText()) {
                     Outcome outcome{Outcome::Kind::Request, std::move(m_text), std::move(*request)};
-                    m_text.clear();
+                    release();
                     m_scanner.reset();
                     return outcome;
                 }
@@ -66,9 +85,45 @@ std::optional<QJsonObject> MessageAssembler::parseClosedText() const
     return document.object();
 }
 
+// Grows the buffer itself, to no more than the bound: its size is what the budget is charged.
+void MessageAssembler::append(const char *data, std::size_t length)
+{
+    const std::size_t needed = m_text.size() + length;
+    if (needed > m_text.capacity()) {
+        std::string grown;
+        grown.reserve(std::min(kMaxTextBytes, std::max(needed, 2 * m_text.capacity())));
+        grown.append(m_text);
+        m_text.swap(grown);
+    }
+    m_text.append(data, length);
+}
+
+bool MessageAssembler::chargeKeptText()
+{
+    if (!m_budget)
+        return true;
+    if (m_text.capacity() > m_charged && !m_budget->take(m_text.capacity() - m_charged)) {
+        // The room kept for growth is the first to go.
+        m_text.shrink_to_fit();
+        if (m_text.capacity() > m_charged && !m_budget->take(m_text.capacity() - m_charged))
+            return false;
+    }
+    m_charged = std::max(m_charged, m_text.capacity());
+    return true;
+}
+
+// The text is handed over or dropped: its memory no longer counts.
+void MessageAssembler::release()
+{
+    if (m_budget)
+        m_budget->give(m_charged);
+    m_charged = 0;
+    std::string().swap(m_text);
+}
+
 void MessageAssembler::discard()
 {
-    std::string().swap(m_text);
+    release();
     m_scanner.reset();
     m_bDiscarding = true;
 }

@@ -1,5 +1,7 @@
 #include "agent/tessoragent.h"
 
+#include "agent/logexcerpt.h"
+#include "agent/originpolicy.h"
 #include "base/constants.h"
 #include "base/version.h"
 #include "players/playertable.h"
@@ -21,11 +23,21 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #if defined(Q_OS_LINUX)
 #include <pthread.h>
+#endif
+
+#if defined(Q_OS_WIN)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -50,24 +62,45 @@ TessorAgent *agentOf(lws *wsi)
     return context ? static_cast<TessorAgent *>(lws_context_user(context)) : nullptr;
 }
 
-// A browser opening the address to accept the certificate gets an answer instead of a hang.
-int answerPlainHttp(lws *wsi)
+// A short text answer, after which the connection closes.
+int answerHttp(lws *wsi, unsigned int status, const std::string &answer)
 {
     unsigned char buffer[LWS_PRE + 512];
     unsigned char *start = buffer + LWS_PRE;
     unsigned char *p = start;
     unsigned char *end = buffer + sizeof buffer - 1;
-    static const std::string s_answer = std::string("Mirvale ") + kServiceVersion + "\n";
-    const size_t length = s_answer.size();
+    const size_t length = answer.size();
     static const unsigned char kClose[] = "close";
-    if (lws_add_http_common_headers(wsi, HTTP_STATUS_OK, "text/plain", length, &p, end)
+    if (lws_add_http_common_headers(wsi, status, "text/plain", length, &p, end)
         || lws_add_http_header_by_token(wsi, WSI_TOKEN_CONNECTION, kClose, sizeof kClose - 1, &p, end)
-        || lws_finalize_write_http_header(wsi, start, &p, end))
+        || lws_finalize_write_http_header(wsi, start, &p, end)
+        || size_t(end - start) < length)
         return -1;
-    std::memcpy(start, s_answer.data(), length);
+    // The headers are out; the body goes in the same buffer.
+    std::memcpy(start, answer.data(), length);
     lws_write(wsi, start, length, LWS_WRITE_HTTP_FINAL);
     // Non-zero closes the connection once the answer is out.
     return -1;
+}
+
+// A browser opening the address to accept the certificate gets an answer instead of a hang.
+int answerPlainHttp(lws *wsi)
+{
+    static const std::string s_answer = std::string("Mirvale ") + kServiceVersion + "\n";
+    return answerHttp(wsi, HTTP_STATUS_OK, s_answer);
+}
+
+// The text of a header, or nothing when the request has none.
+std::optional<std::string> headerText(lws *wsi, lws_token_indexes token)
+{
+    const int length = lws_hdr_total_length(wsi, token);
+    if (length <= 0)
+        return std::nullopt;
+    std::string text(size_t(length) + 1, '\0');
+    if (lws_hdr_copy(wsi, &text[0], length + 1, token) < 0)
+        return std::nullopt;
+    text.resize(std::strlen(text.c_str()));
+    return text;
 }
 
 // Ends the application's event loop with code 0 from any thread: a queued call runs the exit on
@@ -76,6 +109,28 @@ Q_NEVER_INLINE void requestApplicationExit()
 {
     if (QCoreApplication *application = QCoreApplication::instance())
         QMetaObject::invokeMethod(application, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+// Whether an IPv6 socket can be bound to ::1 here.
+bool hasIpv6Loopback()
+{
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+#if defined(Q_OS_WIN)
+    const SOCKET fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd == INVALID_SOCKET)
+        return false;
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    ::closesocket(fd);
+#else
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+#endif
+    return bound;
 }
 
 void serviceBoundReached(lws_sorted_usec_list_t *)
@@ -105,14 +160,21 @@ void lwsl_syslog(int level, const char *line)
     qDebug() << "lwsl_syslog level:" << level << "line:" << text.constData();
 }
 
+std::string peerAddress(lws *connection)
+{
+    char ip[128] = {};
+    if (!connection || !lws_get_peer_simple(connection, ip, sizeof ip))
+        return std::string();
+    // The listening socket is dual-stack: an IPv4 peer arrives as ::ffff:a.b.c.d.
+    static const char kMapped[] = "::ffff:";
+    if (std::strncmp(ip, kMapped, sizeof kMapped - 1) == 0 && std::strchr(ip, '.'))
+        return std::string(ip + sizeof kMapped - 1);
+    return std::string(ip);
+}
+
 bool isLocalPeer(lws *connection)
 {
-    char name[128] = {};
-    char ip[128] = {};
-    if (!connection)
-        return false;
-    lws_get_peer_addresses(connection, lws_get_socket_fd(connection), name, sizeof name, ip, sizeof ip);
-    return std::strcmp(ip, "127.0.0.1") == 0;
+    return peerAddress(connection) == "127.0.0.1";
 }
 
 int Tessor_service_callback(lws *wsi, lws_callback_reasons reason, void *, void *in, size_t len)
@@ -135,13 +197,20 @@ int Tessor_service_callback(lws *wsi, lws_callback_reasons reason, void *, void 
         break;
     case LWS_CALLBACK_HTTP:
         return answerPlainHttp(wsi);
+    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
+        // Accepted by the kernel, not yet by the library: non-zero closes it at once.
+        return agent && !agent->admitConnection() ? 1 : 0;
+    case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
+        // Every WebSocket handshake passes here on entry 0, whichever protocol it names, before
+        // the protocol is chosen and its callback hears of the connection.
+        return agent ? agent->confirmUpgrade(wsi) : 0;
     case LWS_CALLBACK_WSI_CREATE:
         // Every accepted connection is created through here; the listening socket is not.
         if (agent)
-            agent->m_assemblers.try_emplace(wsi);
+            agent->m_connections.try_emplace(wsi, &agent->m_budget);
         break;
     case LWS_CALLBACK_WSI_DESTROY:
-        if (agent && agent->m_assemblers.erase(wsi))
+        if (agent && agent->m_connections.erase(wsi))
             agent->onDisconnected(wsi);
         break;
     default:
@@ -176,6 +245,7 @@ TessorAgent::TessorAgent(quint16 port, const std::string &certFile, const std::s
     , m_filePrivateKey(keyFile)
     , m_keyPassphrase(keyPassphrase)
     , m_bInLoop(false)
+    , m_bAtConnectionLimit(false)
     , m_nPiecesThisCall(0)
 {
     std::memset(m_protocols, 0, sizeof m_protocols);
@@ -194,6 +264,11 @@ TessorAgent::~TessorAgent()
 void TessorAgent::setLaunchCallback(LaunchCallback fn)
 {
     m_playerSlot.setLaunchCallback(fn);
+}
+
+void TessorAgent::setOptions(const AgentOptions &options)
+{
+    m_options = options;
 }
 
 bool TessorAgent::createContext()
@@ -240,7 +315,10 @@ bool TessorAgent::createContext()
                      | LWS_SERVER_OPTION_ALLOW_HTTP_ON_HTTPS_LISTENER
                      | LWS_SERVER_OPTION_VALIDATE_UTF8;
     m_info.user = this;
-    m_info.max_http_header_pool = 16;
+    // A header slot for every connection the agent admits: with the library's 16, stalled
+    // handshakes queued real clients behind them for the whole time-out.
+    m_info.max_http_header_pool = kMaxConnections;
+    m_info.timeout_secs_ah_idle = kHandshakeSecs;
     m_info.timeout_secs = 30;
     m_info.ka_time = 0;
     m_info.ka_probes = 0;
@@ -253,10 +331,46 @@ bool TessorAgent::createContext()
              << (m_info.ssl_private_key_filepath ? m_info.ssl_private_key_filepath : "");
     qDebug() << "ssl_cert_filepath:" << (m_info.ssl_cert_filepath ? m_info.ssl_cert_filepath : "");
 
-    lws_context *context = lws_create_context(&m_info);
+    lws_context *context = m_options.loopbackOnly ? createLoopbackContext() : lws_create_context(&m_info);
     std::lock_guard<std::mutex> lock(m_contextMutex);
     m_pContext = context;
     return context != nullptr;
+}
+
+// One listening socket per loopback address, each a virtual host of the one context; the agent
+// serves when either is listening. The library takes .iface for an interface name and, where
+// it cannot resolve it for its socket family, listens on every address: 127.0.0.1 is bound on
+// an IPv4 socket, and ::1 only where the machine has it.
+lws_context *TessorAgent::createLoopbackContext()
+{
+    lws_context_creation_info contextInfo = m_info;
+    contextInfo.options |= LWS_SERVER_OPTION_EXPLICIT_VHOSTS | LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    lws_context *context = lws_create_context(&contextInfo);
+    if (!context)
+        return nullptr;
+    struct Address {
+        const char *text;
+        bool ipv4;
+    };
+    int listening = 0;
+    for (const Address address : {Address{"127.0.0.1", true}, Address{"::1", false}}) {
+        if (!address.ipv4 && !hasIpv6Loopback())
+            continue;
+        lws_context_creation_info hostInfo = m_info;
+        hostInfo.iface = address.text;
+        hostInfo.vhost_name = address.text;
+        if (address.ipv4)
+            hostInfo.options |= LWS_SERVER_OPTION_DISABLE_IPV6;
+        if (lws_create_vhost(context, &hostInfo))
+            ++listening;
+        else
+            qDebug() << "TessorAgent cannot listen on" << address.text << "port" << m_nPort;
+    }
+    if (listening == 0) {
+        lws_context_destroy(context);
+        return nullptr;
+    }
+    return context;
 }
 
 void TessorAgent::serviceLoop()
@@ -277,9 +391,13 @@ void TessorAgent::serviceLoop()
             std::lock_guard<std::mutex> lock(m_contextMutex);
             context = m_pContext;
         }
-        if (context)
-            result = servicePass(context);
-        {
+        if (context && m_options.responsive) {
+            // Waits in the library's poll until a socket, a timer of its own or
+            // lws_cancel_service (a stop) wakes it.
+            result = lws_service(context, 0);
+        } else {
+            if (context)
+                result = servicePass(context);
             std::unique_lock<std::mutex> lock(m_contextMutex);
             m_loopChanged.wait_for(lock, kPassSleep, [this] { return m_bStop.load(); });
         }
@@ -351,11 +469,48 @@ bool TessorAgent::stopServer()
     return true;
 }
 
+bool TessorAgent::admitConnection()
+{
+    if (m_connections.size() < kMaxConnections) {
+        m_bAtConnectionLimit = false;
+        return true;
+    }
+    // Once per flood, not once per refused connection.
+    if (!m_bAtConnectionLimit)
+        qDebug() << "TessorAgent connection limit reached:" << quint64(kMaxConnections) << "port" << m_nPort;
+    m_bAtConnectionLimit = true;
+    return false;
+}
+
+int TessorAgent::confirmUpgrade(lws *connection)
+{
+    const std::optional<std::string> origin = headerText(connection, WSI_TOKEN_ORIGIN);
+    const bool allowed = originAllowed(m_options.allowedOrigins, origin ? origin->c_str() : nullptr);
+    qDebug() << "Tessor_service_callback Origin:" << (origin ? origin->c_str() : "<none>")
+             << "peer:" << peerAddress(connection).c_str() << (allowed ? "served" : "refused");
+    if (allowed)
+        return 0;
+    answerHttp(connection, HTTP_STATUS_FORBIDDEN, "Origin not allowed\n");
+    return -1;
+}
+
 void TessorAgent::receivePiece(lws *connection, const char *data, size_t length)
 {
     ++m_nPiecesThisCall;
     const bool endOfMessage = lws_is_final_fragment(connection) && lws_remaining_packet_payload(connection) == 0;
-    std::optional<MessageAssembler::Outcome> outcome = m_assemblers[connection].feed(data, length, endOfMessage);
+    const auto found = m_connections.find(connection);
+    if (found == m_connections.end())
+        return;
+    Connection &state = found->second;
+    std::optional<MessageAssembler::Outcome> outcome = state.assembler.feed(data, length, endOfMessage);
+    // A message left unfinished closes the connection unless more of it comes in time.
+    if (state.assembler.unfinished()) {
+        lws_set_timeout(connection, PENDING_TIMEOUT_USER_OK, kSilentUnfinishedSecs);
+        state.timerArmed = true;
+    } else if (state.timerArmed) {
+        lws_set_timeout(connection, NO_PENDING_TIMEOUT, 0);
+        state.timerArmed = false;
+    }
     if (!outcome)
         return;
     if (outcome->kind == MessageAssembler::Outcome::Kind::Request)
@@ -367,12 +522,8 @@ void TessorAgent::receivePiece(lws *connection, const char *data, size_t length)
 void TessorAgent::OnConnected(lws *connection)
 {
     refreshPlayerPaths();
-    char name[128] = {};
-    char ip[128] = {};
-    if (connection)
-        lws_get_peer_addresses(connection, lws_get_socket_fd(connection), name, sizeof name, ip, sizeof ip);
-    // Without a host name for the peer, its address stands in.
-    qDebug() << (name[0] ? name : ip) << " OnConnected\n";
+    // The address, not a name: a reverse lookup would hold up the agent's thread.
+    qDebug() << peerAddress(connection).c_str() << " OnConnected\n";
 }
 
 void TessorAgent::onDisconnected(lws *)
@@ -382,8 +533,11 @@ void TessorAgent::onDisconnected(lws *)
 
 void TessorAgent::onMessage(lws *connection, std::string text, QJsonObject request)
 {
-    qDebug() << "On Message : " << text.c_str() << "\n";
-    const PlayContext context{m_playerSlot, &m_bStop};
+    if (excerptIsCut(text))
+        qDebug() << "On Message : " << logExcerpt(text).constData() << "length:" << quint64(text.size()) << "\n";
+    else
+        qDebug() << "On Message : " << text.c_str() << "\n";
+    const PlayContext context{m_playerSlot, m_playFiles, &m_bStop};
     sendMessage(connection, handleRequest(std::move(request), context));
 }
 
@@ -395,8 +549,9 @@ void TessorAgent::sendMessage(lws *connection, std::string text)
     std::vector<unsigned char> buffer(LWS_PRE + text.size());
     std::memcpy(buffer.data() + LWS_PRE, text.data(), text.size());
     const int result = lws_write(connection, buffer.data() + LWS_PRE, text.size(), LWS_WRITE_TEXT);
+    // uiSize gives the whole length of a text cut short.
     qDebug() << "sendMessage lws_write result:" << result << "uiSize:" << quint64(text.size())
-             << "msg:" << text.c_str();
+             << "msg:" << logExcerpt(text).constData();
 }
 
 void TessorAgent::processFinished(int n, QProcess::ExitStatus status)

@@ -2,10 +2,12 @@
 
 #include "agent/messageassembler.h"
 #include "players/playerslot.h"
+#include "players/workingfolders.h"
 
 #include <QJsonObject>
 #include <QObject>
 #include <QProcess>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <libwebsockets.h>
@@ -17,6 +19,14 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// What the settings ask of an agent (network/allowed_origins, network/listen,
+// service/responsive). The defaults serve any page on every interface, a pass a second.
+struct AgentOptions {
+    QStringList allowedOrigins; // as normalisedOrigin() gives them; empty: any page
+    bool loopbackOnly = false;  // listen on 127.0.0.1 and ::1 only
+    bool responsive = false;    // wait for socket activity instead of the one-second sleep
+};
 
 // One WebSocket server on one port: its libwebsockets context, the callbacks that join
 // received pieces into requests, the replies, and the loop its worker thread runs.
@@ -34,6 +44,19 @@ public:
     ~TessorAgent() override;
 
     void setLaunchCallback(LaunchCallback fn);
+    // Before createContext(); read by the worker from then on.
+    void setOptions(const AgentOptions &options);
+    // The player files of this agent's latest Play (and older ones not removable yet).
+    PlayFiles &playFiles() { return m_playFiles; }
+
+    // At most this many connections at once, the listening socket aside; more are refused at
+    // once. The library's header slots cover them all, so a stalled handshake never makes
+    // another wait for one.
+    static constexpr std::size_t kMaxConnections = 512;
+    // A connection whose message stays unfinished this long without a new piece is closed.
+    static constexpr int kSilentUnfinishedSecs = 30;
+    // A connection that has not completed its handshake by then is closed.
+    static constexpr int kHandshakeSecs = 5;
 
     // Creates the libwebsockets context; false when one exists already or creation fails.
     bool createContext();
@@ -64,9 +87,19 @@ private:
     friend int Tessor_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
     friend int mutex_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
 
+    // One open connection: its text, and whether its silent-message timer runs.
+    struct Connection {
+        explicit Connection(TextBudget *budget) : assembler(budget) {}
+        MessageAssembler assembler;
+        bool timerArmed = false;
+    };
+
     void receivePiece(lws *connection, const char *data, size_t length);
+    bool admitConnection();
+    int confirmUpgrade(lws *connection);
     void requestStop();
     int servicePass(lws_context *context);
+    lws_context *createLoopbackContext();
 
     // Set by any thread, read by the worker once per pass and by request handlers (cancel).
     std::atomic<bool> m_bStop;
@@ -80,8 +113,10 @@ private:
     const std::string m_filePrivateKey;
     const std::string m_keyPassphrase;
     lws_context_creation_info m_info; // owner thread only, before the worker starts
+    AgentOptions m_options; // set before the worker starts, then only read
     // Its launch callback is set before the worker starts; then worker thread only.
     PlayerSlot m_playerSlot;
+    PlayFiles m_playFiles; // worker thread only
 
     // Guards m_pContext, m_bInLoop and m_workerId; m_loopChanged signals both the loop's exit and a stop
     // request (which ends the loop's sleep early).
@@ -90,10 +125,13 @@ private:
     bool m_bInLoop; // the worker is between entering and leaving serviceLoop()
     std::thread::id m_workerId; // the thread in serviceLoop() while m_bInLoop
 
-    // One accumulator per open connection (from LWS_CALLBACK_WSI_CREATE to WSI_DESTROY, so
-    // the listening socket has none). Touched only by the thread that services the
-    // context: the worker, or the stopping thread after the worker has left serviceLoop().
-    std::map<lws *, MessageAssembler> m_assemblers;
+    // One entry per open connection (from LWS_CALLBACK_WSI_CREATE to WSI_DESTROY, so the
+    // listening socket has none), charged to the agent's one budget. Both touched only by the
+    // thread that services the context: the worker, or the stopping thread after the worker
+    // has left serviceLoop(). The budget is declared first: it outlives the entries.
+    TextBudget m_budget;
+    std::map<lws *, Connection> m_connections;
+    bool m_bAtConnectionLimit; // same thread; the limit is recorded once each time it is reached
     // Wakes lws_service after 50 ms; scheduled and cancelled by the worker only.
     lws_sorted_usec_list_t m_serviceBound;
     int m_nPiecesThisCall; // worker thread only: pieces received by the current lws_service call
@@ -107,3 +145,7 @@ void lwsl_syslog(int level, const char *line);
 
 // True when the peer of the connection is the IPv4 loopback address "127.0.0.1".
 bool isLocalPeer(lws *connection);
+
+// The peer's address as numeric text ("127.0.0.1", "::1"), IPv4 peers of the dual-stack socket
+// without their "::ffff:" prefix; never a name (no lookup on the agent's thread).
+std::string peerAddress(lws *connection);

@@ -106,6 +106,21 @@ bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bo
 {
     if (url == nullptr || filePath == nullptr)
         return false;
+    // Created new: an existing file is someone else's, and old bytes must never mix in.
+    QFile file(QString::fromUtf8(filePath));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    const bool complete = downloadSubFile(url, file, cancel, limits);
+    file.close();
+    if (!complete)
+        file.remove();
+    return complete;
+}
+
+bool downloadSubFile(const char *url, QFile &file, const std::atomic<bool> *cancel, const SubFileLimits &limits)
+{
+    if (url == nullptr || !file.isOpen())
+        return false;
     initCurlGlobally();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(),
                                                                      &curl_easy_cleanup);
@@ -137,6 +152,8 @@ bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bo
     set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     set(CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
     set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+    set(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
+    set(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
     if (cancel != nullptr) {
         // The progress callback is what runs while the server sends nothing.
         set(CURLOPT_XFERINFOFUNCTION, &onCurlProgress);
@@ -146,10 +163,6 @@ bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bo
     if (!configured || cancelled(transfer))
         return false;
 
-    // Created new: an existing file is someone else's, and old bytes must never mix in.
-    QFile file(QString::fromUtf8(filePath));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return false;
     transfer.file = &file;
     set(CURLOPT_WRITEDATA, static_cast<void *>(&transfer));
 
@@ -159,9 +172,5 @@ bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bo
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
         complete = status >= 200 && status <= 299;
     }
-    complete = complete && file.flush();
-    file.close();
-    if (!complete)
-        file.remove();
-    return complete;
+    return complete && file.flush();
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 
+class QFile;
 class QIODevice;
 
 // Downloading a subtitle file for the player, with libcurl's easy interface.
@@ -17,6 +18,10 @@ struct SubFileLimits {
     long connectTimeoutMs = 10 * 1000;
     long totalTimeoutMs = 60 * 1000;
     qint64 maxBytes = 16 * 1024 * 1024;
+    // Slower than this many bytes a second for lowSpeedSeconds aborts the transfer: a server
+    // that sends a byte now and then would hold the agent for the whole time-out.
+    long lowSpeedBytesPerSecond = 1024;
+    long lowSpeedSeconds = 10;
 };
 
 // Downloads `url` (http or https only, redirects not followed, certificates not checked) into a
@@ -27,6 +32,10 @@ bool downloadSubFile(const char *url, const char *filePath,
                      const std::atomic<bool> *cancel = nullptr);
 bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bool> *cancel,
                      const SubFileLimits &limits);
+// The same into a file the caller has created and opened for writing; the caller removes it
+// when the result is false.
+bool downloadSubFile(const char *url, QFile &file, const std::atomic<bool> *cancel,
+                     const SubFileLimits &limits = SubFileLimits());
 
 // Writes size * count bytes from data to device; returns what QIODevice::write returns.
 qint64 writeSubFileData(char *data, size_t size, size_t count, QIODevice *device);

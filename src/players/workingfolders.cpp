@@ -1,8 +1,9 @@
 #include "players/workingfolders.h"
 
-#include <QDir>
 #include <QStandardPaths>
-#include <QStringList>
+
+#include <algorithm>
+#include <utility>
 
 #ifndef Q_OS_WIN
 #include <unistd.h>
@@ -33,25 +34,16 @@ QString subtitleFolder()
     return publicFolder() + QStringLiteral("/Mirvale/subfiles");
 }
 
-namespace {
-
-void clearFolder(const QString &path)
+QString workingFolderPath(WorkingFolder folder)
 {
-    QDir folder(path);
-    if (!folder.exists())
-        folder.mkpath(path);
-    // Files only, and not hidden ones: what a player may still need beside them stays.
-    folder.setNameFilters(QStringList(QStringLiteral("*")));
-    folder.setFilter(QDir::Files);
-    const QStringList files = folder.entryList();
-    for (const QString &file : files)
-        folder.remove(file);
+    return folder == WorkingFolder::Playlist ? playlistFolder() : subtitleFolder();
 }
 
-} // namespace
-
-void clearWorkingFolders()
+void PlayFiles::replace(std::vector<WorkingFile> latest)
 {
-    clearFolder(playlistFolder());
-    clearFolder(subtitleFolder());
+    m_stale.insert(m_stale.end(), m_latest.begin(), m_latest.end());
+    m_latest = std::move(latest);
+    m_stale.erase(std::remove_if(m_stale.begin(), m_stale.end(),
+                                 [](const WorkingFile &file) { return removeWorkingFile(file.folder, file.name); }),
+                  m_stale.end());
 }

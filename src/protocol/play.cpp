@@ -85,6 +85,19 @@ QByteArray playlistLine(const QJsonValue &url)
     QByteArray line = url.toString().toUtf8();
     line.replace('\r', "%0D");
     line.replace('\n', "%0A");
+    // Players skip blanks (and a byte order mark) before looking for a directive's "#".
+    static const QByteArray kByteOrderMark("\xEF\xBB\xBF");
+    int start = 0;
+    while (start < line.size()) {
+        if (line.at(start) == ' ' || line.at(start) == '\t')
+            ++start;
+        else if (line.mid(start, 3) == kByteOrderMark)
+            start += 3;
+        else
+            break;
+    }
+    if (start < line.size() && line.at(start) == '#')
+        line.replace(start, 1, "%23");
     line.append('\n');
     return line;
 }
@@ -139,27 +152,48 @@ QString playlistCandidateName(const QString &timeName, int attempt)
     return timeName + QLatin1Char('-') + QString::number(attempt);
 }
 
-bool createPlaylistFile(QFile &file, const QString &folder, const QString &timeName, const QString &extension,
-                        const QString &subtitleFolder, QString *name)
+bool createPlaylistFile(QFile &file, const QString &timeName, const QString &extension, bool withSubtitle,
+                        QString *name)
 {
+    const QString subtitles = subtitleFolder();
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         const QString candidate = playlistCandidateName(timeName, attempt);
         // A stale subtitle of that name would make the download's own exclusive create fail.
-        if (!subtitleFolder.isEmpty() && nameTaken(subtitleFolder + QLatin1Char('/') + candidate + QLatin1String(".srt")))
+        if (withSubtitle && nameTaken(subtitles + QLatin1Char('/') + candidate + QLatin1String(".srt")))
             continue;
-        const QString path = folder + QLatin1Char('/') + candidate + extension;
-        file.setFileName(path);
         // Created new: the other agent may pick the same name in the same millisecond, and
         // only one of them can win it; the loser moves on to the next name.
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        switch (createWorkingFile(file, WorkingFolder::Playlist, candidate + extension)) {
+        case FileCreation::Created:
             *name = candidate;
             return true;
-        }
-        if (!nameTaken(path))
+        case FileCreation::Taken:
+            continue;
+        case FileCreation::Failed:
             return false;
+        }
     }
     return false;
 }
+
+namespace {
+
+// The subtitle into a new file of the subtitle folder; its name there when it arrived whole.
+QString fetchSubtitle(const std::string &url, const QString &name, const std::atomic<bool> *cancel)
+{
+    const QString fileName = name + QLatin1String(".srt");
+    QFile file;
+    if (createWorkingFile(file, WorkingFolder::Subtitle, fileName) != FileCreation::Created)
+        return QString();
+    const bool complete = downloadSubFile(url.c_str(), file, cancel);
+    file.close();
+    if (complete)
+        return fileName;
+    removeWorkingFile(WorkingFolder::Subtitle, fileName);
+    return QString();
+}
+
+} // namespace
 
 QJsonObject handlePlay(QJsonObject &request, const QString &application, const PlayContext &context)
 {
@@ -169,13 +203,13 @@ QJsonObject handlePlay(QJsonObject &request, const QString &application, const P
 ReturnCode preparePlaylist(const PlayerKind &player, QJsonObject &request, const QTime &time,
                            const std::atomic<bool> *cancel, PreparedPlay *prepared)
 {
-    const QString subtitles = player.subtitle ? subtitleFolder() : QString();
+    const QString extension = QLatin1String(player.playlistExtension);
     QFile file;
     QString name;
-    if (!createPlaylistFile(file, playlistFolder(), playlistTimeName(time),
-                            QLatin1String(player.playlistExtension), subtitles, &name))
+    if (!createPlaylistFile(file, playlistTimeName(time), extension, player.subtitle, &name))
         return ReturnCode::PlaylistNotWritten; // "params" is not read at all then
-    prepared->playlistPath = file.fileName();
+    prepared->playlistName = name + extension;
+    prepared->playlistPath = playlistFolder() + QLatin1Char('/') + prepared->playlistName;
 
     const QJsonObject params = request.take(QStringLiteral("params")).toObject();
     if (!params.contains(QLatin1String("files")))
@@ -195,13 +229,12 @@ ReturnCode preparePlaylist(const PlayerKind &player, QJsonObject &request, const
     prepared->program = getPlayerPath(player.key);
     QString subtitlePath;
     if (!entries.subFile.empty()) {
-        QDir().mkpath(subtitles);
-        const QString path = subtitles + QLatin1Char('/') + name + QLatin1String(".srt");
-        prepared->downloaded = downloadSubFile(entries.subFile.c_str(), path.toUtf8().constData(), cancel);
+        prepared->subtitleName = fetchSubtitle(entries.subFile, name, cancel);
+        prepared->downloaded = !prepared->subtitleName.isEmpty();
         if (prepared->downloaded)
-            subtitlePath = path;
+            subtitlePath = subtitleFolder() + QLatin1Char('/') + prepared->subtitleName;
     }
-    prepared->arguments = playerArguments(player, file.fileName(), options, subtitlePath);
+    prepared->arguments = playerArguments(player, prepared->playlistPath, options, subtitlePath);
     return ReturnCode::Started;
 }
 
@@ -209,7 +242,7 @@ QJsonObject handlePlayAt(QJsonObject &request, const QString &application, const
                          const QTime &time)
 {
     // Made for every request, before the player is known.
-    QDir().mkpath(playlistFolder());
+    prepareWorkingFolder(WorkingFolder::Playlist);
     const PlayerKind *player = findPlayerKind(application);
     if (!player)
         return replyUnsupport();
@@ -231,8 +264,16 @@ QJsonObject handlePlayAt(QJsonObject &request, const QString &application, const
     if (result == ReturnCode::Started) {
         if (!context.slot.launch(std::move(prepared.program), std::move(prepared.arguments)))
             result = ReturnCode::LaunchFailed;
-    } else if (!prepared.playlistPath.isEmpty()) {
-        QFile::remove(prepared.playlistPath);
+        // Kept whatever the launch did; what this agent's earlier Plays kept goes now.
+        std::vector<WorkingFile> kept{{WorkingFolder::Playlist, prepared.playlistName}};
+        if (!prepared.subtitleName.isEmpty())
+            kept.push_back({WorkingFolder::Subtitle, prepared.subtitleName});
+        context.files.replace(std::move(kept));
+    } else {
+        if (!prepared.playlistName.isEmpty())
+            removeWorkingFile(WorkingFolder::Playlist, prepared.playlistName);
+        if (!prepared.subtitleName.isEmpty())
+            removeWorkingFile(WorkingFolder::Subtitle, prepared.subtitleName);
     }
     setReturn(reply, result);
     return reply;

@@ -12,15 +12,18 @@
 #include <vector>
 
 class PlayerSlot;
+class PlayFiles;
 class QFile;
 class QTime;
 struct PlayerKind;
 
-// What Play needs of the agent that received the request: the agent's player slot, and its
-// stop flag (atomic, set by the thread that stops the agent), which ends a subtitle download
-// early. Built by that agent on its worker thread and used only there, for one request.
+// What Play needs of the agent that received the request: the agent's player slot, the files of
+// its latest Play, and its stop flag (atomic, set by the thread that stops the agent), which
+// ends a subtitle download early. Built by that agent on its worker thread and used only
+// there, for one request.
 struct PlayContext {
     PlayerSlot &slot;
+    PlayFiles &files;
     const std::atomic<bool> *cancel = nullptr;
 };
 
@@ -36,6 +39,8 @@ QJsonObject handlePlayAt(QJsonObject &request, const QString &application, const
 // What preparePlaylist leaves for the tail of Play.
 struct PreparedPlay {
     QString playlistPath;     // the file this request created; empty when it created none
+    QString playlistName;     // its name in the playlist folder
+    QString subtitleName;     // the subtitle it fetched, in the subtitle folder; empty for none
     bool subFileSeen = false; // some element of "files" had "sub-file" (players that take one)
     bool downloaded = false;  // that subtitle arrived
     std::string program;      // set for ReturnCode::Started
@@ -70,7 +75,8 @@ struct PlaylistEntries {
 PlaylistEntries readPlaylistEntries(const QJsonArray &files, bool readSubFile);
 
 // One playlist line. Carriage returns and line feeds are percent-encoded so the entry stays one
-// line; a non-string url gives an empty line.
+// line, and a "#" that would begin the line (after blanks or a byte order mark) as "%23" so it
+// is never a directive to the player; a non-string url gives an empty line.
 QByteArray playlistLine(const QJsonValue &url);
 
 // What is written to the playlist file: the text up to its first NUL.
@@ -87,9 +93,10 @@ QString playlistTimeName(const QTime &time);
 // The name tried at `attempt`: the time name itself first, then "<time name>-1", "-2", ...
 QString playlistCandidateName(const QString &timeName, int attempt);
 
-// Creates the playlist file new (never reusing an existing file) under the first free candidate
-// name in `folder`, and leaves it open for writing. When subtitleFolder is not empty, a name whose
-// ".srt" already exists there counts as taken too. On success `name` is the chosen name without
-// extension. False when the file cannot be created for another reason than a taken name.
-bool createPlaylistFile(QFile &file, const QString &folder, const QString &timeName, const QString &extension,
-                        const QString &subtitleFolder, QString *name);
+// Creates the playlist file new (never reusing an existing file) in the playlist folder under the
+// first free candidate name, and leaves it open for writing. When withSubtitle is set, a name
+// whose ".srt" already exists in the subtitle folder counts as taken too. On success `name` is
+// the chosen name without extension. False when the file cannot be created for another reason
+// than a taken name.
+bool createPlaylistFile(QFile &file, const QString &timeName, const QString &extension, bool withSubtitle,
+                        QString *name);

@@ -43,6 +43,7 @@ bool TessorAgentApplication::createAgent(quint16 port, bool useTls)
     auto *agent = useTls ? new TessorAgent(port, m_certFile, m_keyFile, kKeyPassphrase)
                          : new TessorAgent(port, "", "", "");
     agent->setLaunchCallback(runClientCommand);
+    agent->setOptions(m_agentOptions);
     if (!agent->createContext()) {
         delete thread;
         delete agent;
@@ -53,7 +54,6 @@ bool TessorAgentApplication::createAgent(quint16 port, bool useTls)
     // emitted on the agent thread; the slot runs on the main thread.
     connect(thread, &QThread::finished, this, [this] { postThreadFinished(); }, Qt::DirectConnection);
     m_agents[thread] = agent;
-    thread->start(QThread::InheritPriority);
     return true;
 }
 

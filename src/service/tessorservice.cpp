@@ -9,8 +9,13 @@
 #include <QGuiApplication>
 #include <QIcon>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+
+#ifndef Q_OS_WIN
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -20,6 +25,22 @@ void writeServiceEntry(const QString &entry)
 {
     if (QtServiceBase *service = QtServiceBase::instance())
         service->logMessage(entry, QtServiceBase::Success, 0, 0, QByteArray());
+}
+
+// Room for every connection both agents admit, with their listening sockets and the rest of the
+// process: past the descriptor limit, accept() fails while the listening socket stays ready, and
+// a loop that waits on its sockets would spin. The usual soft limit (1024) is too low for two
+// agents' 512; the hard limit is the administrator's and stays.
+void raiseDescriptorLimit()
+{
+#ifndef Q_OS_WIN
+    const rlim_t wanted = 2 * TessorAgent::kMaxConnections + 256;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+#endif
 }
 
 } // namespace
@@ -55,10 +76,16 @@ void TessorService::start()
     setPlayerTableLog(&writeServiceEntry);
     // The whole store once, here on the main thread before any agent exists, so that a bad key
     // is reported at start; the player table reads its group again at every refresh.
-    readSettings(&writeServiceEntry);
+    const Settings settings = readSettings(&writeServiceEntry);
     // The C library sets up its time zone state on the first local time conversion; done here,
     // before the agents convert times in parallel.
     tzset();
+    raiseDescriptorLimit();
+    AgentOptions options;
+    options.allowedOrigins = settings.allowedOrigins;
+    options.loopbackOnly = settings.listenLoopbackOnly;
+    options.responsive = settings.responsive;
+    m_agentApp.setAgentOptions(options);
     m_agentApp.initPaths();
     m_agentApp.createAgent(kPlainPort, false);
     m_agentApp.createAgent(kTlsPort, true);

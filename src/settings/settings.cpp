@@ -27,6 +27,51 @@ std::optional<QString> parseProgramPath(const QVariant &value)
     return text;
 }
 
+// One origin, or several separated by commas (which QSettings reads as a list).
+std::optional<QStringList> parseOrigins(const QVariant &value)
+{
+    QStringList texts;
+    if (value.userType() == QMetaType::QString)
+        texts = value.toString().split(QLatin1Char(','));
+    else if (value.userType() == QMetaType::QStringList)
+        texts = value.toStringList();
+    else
+        return std::nullopt;
+    QStringList origins;
+    for (const QString &text : texts) {
+        if (text.trimmed().isEmpty())
+            continue;
+        const std::optional<QString> origin = normalisedOrigin(text);
+        if (!origin)
+            return std::nullopt;
+        origins << *origin;
+    }
+    return origins;
+}
+
+// One of two words, exactly.
+std::optional<bool> parseChoice(const QVariant &value, const char *whenFalse, const char *whenTrue)
+{
+    if (value.userType() != QMetaType::QString)
+        return std::nullopt;
+    const QString text = value.toString().trimmed();
+    if (text == QLatin1String(whenFalse))
+        return false;
+    if (text == QLatin1String(whenTrue))
+        return true;
+    return std::nullopt;
+}
+
+std::optional<bool> parseListen(const QVariant &value)
+{
+    return parseChoice(value, "any", "loopback");
+}
+
+std::optional<bool> parseBool(const QVariant &value)
+{
+    return parseChoice(value, "false", "true");
+}
+
 // ---- The keys: one row each. The default is the member's initial value in Settings.
 
 using Apply = bool (*)(const QVariant &value, Settings &settings);
@@ -49,6 +94,9 @@ struct Key {
 const Key kKeys[] = {
     {"players/vlc", &apply<&Settings::vlcProgram, &parseProgramPath>},
     {"players/potplayer", &apply<&Settings::potplayerProgram, &parseProgramPath>},
+    {"network/allowed_origins", &apply<&Settings::allowedOrigins, &parseOrigins>},
+    {"network/listen", &apply<&Settings::listenLoopbackOnly, &parseListen>},
+    {"service/responsive", &apply<&Settings::responsive, &parseBool>},
 };
 
 const char kPlayersGroup[] = "players/";
@@ -129,6 +177,39 @@ void readStore(const Store &store, SettingsScope scope, Settings *settings, QStr
 }
 
 } // namespace
+
+std::optional<QString> normalisedOrigin(const QString &text)
+{
+    QString origin = text.trimmed().toLower();
+    if (origin.endsWith(QLatin1Char('/')))
+        origin.chop(1);
+    const int separator = origin.indexOf(QLatin1String("://"));
+    if (separator <= 0)
+        return std::nullopt;
+    const QStringRef scheme = origin.leftRef(separator);
+    const QStringRef authority = origin.midRef(separator + 3);
+    if (authority.isEmpty() || !scheme.at(0).isLetter())
+        return std::nullopt;
+    for (const QChar c : scheme) {
+        if (!(c.isLetterOrNumber() || c == QLatin1Char('+') || c == QLatin1Char('-') || c == QLatin1Char('.'))
+            || c.unicode() >= 0x80)
+            return std::nullopt;
+    }
+    // A serialised origin has no path, query, fragment or user; hosts go in ASCII (punycode).
+    for (const QChar c : authority) {
+        if (c.unicode() <= 0x20 || c.unicode() >= 0x7F || QStringLiteral("/?#@\\").contains(c))
+            return std::nullopt;
+    }
+    // A browser leaves out the scheme's own port.
+    const QString defaultPort = scheme == QLatin1String("https") || scheme == QLatin1String("wss")
+                                        ? QStringLiteral(":443")
+                                        : QStringLiteral(":80");
+    if ((scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("ws")
+         || scheme == QLatin1String("wss"))
+        && origin.endsWith(defaultPort))
+        origin.chop(defaultPort.size());
+    return origin;
+}
 
 QString settingsLocation()
 {

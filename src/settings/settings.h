@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // The service's settings: an INI file on Linux (/etc/mirvale/mirvale.conf, or the file named
 // by MIRVALE_CONFIG), the registry key HKLM\SOFTWARE\Tessor\Mirvale on Windows. Every default
@@ -13,6 +15,15 @@ struct Settings {
     // players/vlc, players/potplayer: the program a player runs as; empty when unset.
     QString vlcProgram;
     QString potplayerProgram;
+    // network/allowed_origins: the origins whose pages may connect, each as "scheme://host[:port]"
+    // in lower case; empty: any page.
+    QStringList allowedOrigins;
+    // network/listen: "loopback" listens on 127.0.0.1 and ::1 only; "any" (the default) on every
+    // interface.
+    bool listenLoopbackOnly = false;
+    // service/responsive: the service loop waits for socket activity instead of sleeping a second
+    // between passes.
+    bool responsive = false;
 };
 
 // A start-up read takes every group; the player table re-reads only "players" at each refresh.
@@ -21,6 +32,11 @@ enum class SettingsScope { All, Players };
 // Receives one line per problem in the store; handed in by whoever reads, so that this layer
 // needs no service framework. May be empty.
 using SettingsLog = std::function<void(const QString &line)>;
+
+// An origin ("scheme://host[:port]") in the form a browser sends it in its Origin header and in
+// which network/allowed_origins is kept: lower case, without a trailing slash or the scheme's
+// own port. Nothing when the text is no origin (a path, a user, spaces, "null").
+std::optional<QString> normalisedOrigin(const QString &text);
 
 // Where the store is read from now: the MIRVALE_CONFIG file when that is set, else the
 // platform's store.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -244,6 +245,93 @@ TEST(MessageAssembler, BoundsTheTextOfOneConnection)
     EXPECT_EQ(assembler.pendingBytes(), bound - 10);
     expectUnsupported(feedMessage(assembler, std::string(20, 'x') + close));
     expectRequest(feedMessage(assembler, kGetinfo), kGetinfo);
+}
+
+// The agent's connections share one budget for what they hold unfinished. Past it, the text that
+// would stay goes (Unsupport at the end of its message); a request that arrives whole needs no
+// room; whatever is handed over, dropped or destroyed gives its room back.
+TEST(MessageAssembler, ConnectionsShareOneBudgetForUnfinishedText)
+{
+    TextBudget budget(64 * 1024);
+    const std::string open = R"({"action":"Getinfo","id":")";
+    const std::string held = open + std::string(40 * 1024, 'x');
+    {
+        MessageAssembler first(&budget);
+        MessageAssembler second(&budget);
+        EXPECT_FALSE(first.feed(held.data(), held.size(), true));
+        EXPECT_GE(budget.used(), held.size());
+
+        expectUnsupported(feedMessage(second, held));
+        EXPECT_EQ(second.pendingBytes(), 0u);
+        expectRequest(feedMessage(second, kGetinfo), kGetinfo);
+        // Room that is still free is used; a piece that would pass it goes.
+        EXPECT_FALSE(second.feed(open.data(), open.size(), true));
+        EXPECT_EQ(second.pendingBytes(), open.size());
+        expectUnsupported(feedMessage(second, cut(std::string(30 * 1024, 'y'), 4096)));
+
+        expectRequest(feedMessage(first, R"("})"), held + R"("})");
+        EXPECT_EQ(budget.used(), 0u);
+        EXPECT_FALSE(second.feed(held.data(), held.size(), true));
+        EXPECT_GT(budget.used(), 0u);
+    }
+    EXPECT_EQ(budget.used(), 0u) << "a destroyed connection kept its room";
+
+    // What the default budget allows: sixteen connections at the per-connection bound, not more.
+    TextBudget agent;
+    std::vector<std::unique_ptr<MessageAssembler>> connections;
+    const std::string nearBound = open + std::string(MessageAssembler::kMaxTextBytes - open.size() - 8, 'z');
+    int held16 = 0;
+    for (int i = 0; i < 17; ++i) {
+        connections.push_back(std::make_unique<MessageAssembler>(&agent));
+        const Fed fed = feedMessage(*connections.back(), cut(nearBound, 40960));
+        held16 += fed.outcomes.empty() ? 1 : 0;
+    }
+    EXPECT_EQ(held16, 16);
+    EXPECT_LE(agent.used(), TextBudget::kAgentBytes);
+}
+
+// Nesting as deep as QJsonDocument accepts is joined; one level more is refused at the byte that
+// opens it, so a text of nothing but openers never grows past that.
+TEST(MessageAssembler, RefusesNestingDeeperThanTheParserAccepts)
+{
+    const auto nested = [](std::size_t depth, const std::string &opener, const std::string &closer) {
+        std::string text;
+        for (std::size_t i = 0; i < depth; ++i)
+            text += opener;
+        for (std::size_t i = 0; i < depth; ++i)
+            text += closer;
+        return text;
+    };
+    struct Row {
+        std::string text;
+        bool accepted;
+    };
+    const std::size_t limit = JsonScanner::kMaxDepth;
+    const Row rows[] = {
+        {nested(limit, "[", "]"), true},
+        {nested(limit + 1, "[", "]"), false},
+        {"{\"a\":" + nested(limit - 1, "[", "]") + "}", true},
+        {nested(limit / 2, "{\"a\":[", "]}"), true},
+        {"[" + nested(limit / 2, "{\"a\":[", "]}") + "]", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text.substr(0, 12) + "... of " + std::to_string(row.text.size()) + " bytes");
+        EXPECT_EQ(!QJsonDocument::fromJson(QByteArray::fromStdString(row.text)).isNull(), row.accepted)
+            << "the parser's limit moved";
+        MessageAssembler assembler;
+        const Fed fed = feedMessage(assembler, cut(row.text, 4096));
+        ASSERT_EQ(fed.outcomes.size(), 1u);
+        EXPECT_EQ(fed.outcomes[0].kind, row.accepted ? Kind::Request : Kind::Unsupported);
+    }
+
+    JsonScanner scanner;
+    const std::string openers(limit + 1, '[');
+    EXPECT_EQ(scanner.feed(openers.data(), limit), JsonScanner::Status::Open);
+    EXPECT_EQ(scanner.feed(openers.data(), 1), JsonScanner::Status::Broken);
+    MessageAssembler assembler;
+    const std::string flood(MessageAssembler::kMaxTextBytes - 1, '[');
+    EXPECT_FALSE(assembler.feed(flood.data(), flood.size(), false));
+    EXPECT_EQ(assembler.pendingBytes(), 0u) << "the refused text is kept";
 }
 
 TEST(MessageAssembler, IncompletePrefixJoinsAcrossMessages)

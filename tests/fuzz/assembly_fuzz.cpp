@@ -5,8 +5,8 @@
 // Input: a run of operations, each a header byte and its payload.
 //   header & 0x03  the connection
 //   header & 0x04  the piece ends its WebSocket message
-//   header >= 0xF8, then 0xF1 and a byte: a filler piece of 3 MiB of that byte (three reach
-//                  the 8 MiB bound; four per input at most)
+//   header >= 0xF8, then 0xF1 and a byte: a filler piece of 384 KiB of that byte (three reach
+//                  the 1 MiB bound; four per input at most)
 //   otherwise      the next byte is a length, and that many bytes follow (fewer when the
 //                  input ends)
 #include "agent/messageassembler.h"
@@ -203,7 +203,8 @@ void deliver(Connection &connection, const char *data, std::size_t size, bool en
     slot.setLaunchCallback(&recordLaunch);
     slot.launch("earlier player", {});
     g_launch = Launch();
-    const PlayContext context{slot, nullptr};
+    PlayFiles files;
+    const PlayContext context{slot, files, nullptr};
     lastSubtitleCall() = SubtitleCall();
 
     if (outcome->kind == MessageAssembler::Outcome::Kind::Unsupported) {
@@ -248,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (header >= 0xF8 && at + 1 < size && data[at] == 0xF1 && fillers++ < 4) {
             const char byte = static_cast<char>(data[at + 1]);
             at += 2;
-            filler.assign(std::size_t(3) << 20, byte);
+            filler.assign(MessageAssembler::kMaxTextBytes / 8 * 3, byte);
             deliver(connection, filler.data(), filler.size(), end);
             continue;
         }

@@ -2,6 +2,7 @@
 
 #include "players/subtitledownload.h"
 
+#include <QFile>
 #include <QIODevice>
 
 SubtitleCall &lastSubtitleCall()
@@ -30,6 +31,11 @@ bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bo
 bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bool> *cancel)
 {
     return downloadSubFile(url, filePath, cancel, SubFileLimits());
+}
+
+bool downloadSubFile(const char *url, QFile &file, const std::atomic<bool> *cancel, const SubFileLimits &limits)
+{
+    return downloadSubFile(url, file.fileName().toUtf8().constData(), cancel, limits);
 }
 
 qint64 writeSubFileData(char *data, size_t size, size_t count, QIODevice *device)

@@ -43,6 +43,8 @@ void addRoutes(HttpTestServer &server)
     server.setRoute("/big-unsized", {200, QByteArray(kLimit + 1, 's'), {}, false, false});
     server.setRoute("/short", {200, "0123456789", {{"Content-Length", "100"}}, false, false});
     server.setRoute("/stall", {200, {}, {}, true});
+    // A byte every 100 ms: alive, but far slower than 1 KiB/s.
+    server.setRoute("/trickle", {200, QByteArray(4096, 't'), {}, false, true, 100});
 }
 
 class SubtitleDownload : public ::testing::Test {
@@ -190,6 +192,18 @@ TEST_F(SubtitleDownload, StalledServerIsLeftBehind)
     SubFileLimits limits;
     limits.totalTimeoutMs = 300;
     EXPECT_FALSE(downloadSubFile(s_server->url("/stall"), target(), nullptr, limits));
+    EXPECT_FALSE(QFile::exists(QString::fromUtf8(target())));
+}
+
+// A server that keeps sending, too slowly, is left behind once the rate has stayed low for the
+// low-speed time, long before the whole transfer's time-out.
+TEST_F(SubtitleDownload, TooSlowAServerIsLeftBehind)
+{
+    SubFileLimits limits;
+    limits.lowSpeedSeconds = 1;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(downloadSubFile(s_server->url("/trickle"), target(), nullptr, limits));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s) << "held for the whole transfer";
     EXPECT_FALSE(QFile::exists(QString::fromUtf8(target())));
 }
 

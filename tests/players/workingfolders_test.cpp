@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -78,4 +79,61 @@ TEST_F(WorkingFolders, OrdinaryFilesRemovedSubFoldersAndHiddenFilesKept)
             << folder.toStdString();
         EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/keep/inside.srt")));
     }
+}
+
+// A link at "Mirvale", "playlist" or "subfiles" (planted before the start, or between two
+// Plays) is replaced by a real folder: nothing the link points to is emptied or written to. A
+// link inside a folder is removed itself, never its target.
+TEST_F(WorkingFolders, LinksAreReplacedNeverFollowed)
+{
+    const QString victim = m_dir.filePath(QStringLiteral("victim"));
+    const QString victimFile = victim + QStringLiteral("/precious.list");
+    for (const char *level : {"Mirvale", "Mirvale/playlist", "Mirvale/subfiles"}) {
+        SCOPED_TRACE(level);
+        ASSERT_TRUE(QDir(m_public).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(m_public + QStringLiteral("/Mirvale/playlist")));
+        ASSERT_TRUE(QDir().mkpath(victim + QStringLiteral("/playlist")));
+        ASSERT_TRUE(QDir().mkpath(victim + QStringLiteral("/subfiles")));
+        touch(victimFile);
+        touch(victim + QStringLiteral("/playlist/precious.list"));
+        const QString at = m_public + QLatin1Char('/') + QLatin1String(level);
+        QDir(at).removeRecursively();
+        const QString target = QString(level) == QLatin1String("Mirvale") ? victim : victim + QStringLiteral("/playlist");
+        ASSERT_TRUE(QFile::link(target, at));
+
+        clearWorkingFolders();
+        EXPECT_FALSE(QFileInfo(at).isSymLink());
+        EXPECT_TRUE(QFileInfo(at).isDir());
+        EXPECT_TRUE(QFile::exists(victimFile));
+        EXPECT_TRUE(QFile::exists(victim + QStringLiteral("/playlist/precious.list")));
+
+        // Planted again once the service runs: the next file still lands in a real folder.
+        const WorkingFolder folder = QString(level).endsWith(QLatin1String("subfiles")) ? WorkingFolder::Subtitle
+                                                                                        : WorkingFolder::Playlist;
+        const QString path = workingFolderPath(folder);
+        ASSERT_TRUE(QDir(at).removeRecursively());
+        ASSERT_TRUE(QFile::link(target, at));
+        QFile file;
+        ASSERT_EQ(createWorkingFile(file, folder, QStringLiteral("090503042.list")), FileCreation::Created);
+        file.write("new\n");
+        file.close();
+        EXPECT_FALSE(QFileInfo(at).isSymLink());
+        EXPECT_EQ(QDir(path).entryList(QDir::Files), QStringList(QStringLiteral("090503042.list")));
+        EXPECT_EQ(QDir(victim).entryList(QDir::Files), QStringList(QStringLiteral("precious.list")));
+        EXPECT_EQ(QDir(victim + QStringLiteral("/playlist")).entryList(QDir::Files),
+                  QStringList(QStringLiteral("precious.list")));
+        EXPECT_TRUE(removeWorkingFile(folder, QStringLiteral("090503042.list")));
+        EXPECT_FALSE(QFile::exists(path + QStringLiteral("/090503042.list")));
+    }
+
+    // A link among the files goes; what it points to stays.
+    ASSERT_TRUE(QFile::link(victimFile, playlistFolder() + QStringLiteral("/link.list")));
+    clearWorkingFolders();
+    EXPECT_FALSE(QFileInfo(playlistFolder() + QStringLiteral("/link.list")).isSymLink());
+    EXPECT_TRUE(QFile::exists(victimFile));
+    // An existing name, a file or a link, is taken and left as it is.
+    ASSERT_TRUE(QFile::link(victimFile, playlistFolder() + QStringLiteral("/taken.list")));
+    QFile file;
+    EXPECT_EQ(createWorkingFile(file, WorkingFolder::Playlist, QStringLiteral("taken.list")), FileCreation::Taken);
+    EXPECT_EQ(QFile(victimFile).size(), 1);
 }

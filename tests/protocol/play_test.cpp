@@ -7,9 +7,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTime>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -220,6 +222,9 @@ TEST_F(Play, PlaylistHoldsOneLinePerUrlExactly)
         {R"([{"url":null},{"url":"b"}])", "\nb\n"},
         // Line breaks inside a url cannot split it.
         {R"([{"url":"a\r\nb"},{"url":"c\rd\ne"}])", "a%0D%0Ab\nc%0Dd%0Ae\n"},
+        // A "#" that would begin the line is never a directive to the player; elsewhere it stays.
+        {R"([{"url":"#EXTVLCOPT:run-time=1"},{"url":"a#b"},{"url":" \t#x"},{"url":"\ufeff#y"},{"url":"##"}])",
+         "%23EXTVLCOPT:run-time=1\na#b\n \t%23x\n\xEF\xBB\xBF%23y\n%23#\n"},
         // The file ends at the first NUL.
         {R"([{"url":"a\u0000b"},{"url":"c"}])", "a"},
         {R"([{"url":"ab"},{"url":"\u0000c"}])", "ab\n"},
@@ -307,6 +312,43 @@ TEST_F(Play, VlcFetchesTheFirstSubtitleUnderThePlaylistsName)
     }
 }
 
+// Each agent keeps the files of its latest Play that kept any: a newer one removes them, a failed
+// one leaves them, and another agent's files are never touched.
+TEST_F(Play, EachAgentKeepsOnlyItsLatestFiles)
+{
+    const auto server = subtitleServer("1\n00:00:01,000 --> 00:00:02,000\nhi\n");
+    const std::string withSubtitle = request(R"({"action":"Play","application":"vlc","params":{"files":[{"url":"a","sub-file":"$SERVER"}]}})",
+                                             subtitleUrl(*server));
+    const std::string plain = R"({"action":"Play","application":"potplayer","params":{"files":[{"url":"b"}]}})";
+    const std::string failing = R"({"action":"Play","application":"vlc","params":{"files":[]}})";
+    Recorder first;
+    Recorder second;
+    struct Step {
+        Recorder *agent;
+        const std::string *request;
+        int playlists; // in the folder afterwards
+        int subtitles;
+    };
+    const Step steps[] = {
+        {&first, &withSubtitle, 1, 1}, {&second, &plain, 2, 1},   {&first, &plain, 2, 0},
+        {&first, &failing, 2, 0},      {&first, &withSubtitle, 2, 1}, {&second, &withSubtitle, 2, 2},
+    };
+    QTime time(10, 0, 0, 0);
+    for (const Step &step : steps) {
+        SCOPED_TRACE(&step - steps);
+        QJsonObject parsed = QJsonDocument::fromJson(QByteArray::fromStdString(*step.request)).object();
+        const QString application = parsed.take("application").toString();
+        handlePlayAt(parsed, application, step.agent->context(), time = time.addMSecs(1));
+        EXPECT_EQ(fileNames(playlistFolder()).size(), step.playlists) << fileNames(playlistFolder()).join(' ').toStdString();
+        EXPECT_EQ(fileNames(subtitleFolder()).size(), step.subtitles) << fileNames(subtitleFolder()).join(' ').toStdString();
+    }
+    // What is left is what each agent's last player was given.
+    for (Recorder *agent : {&first, &second}) {
+        const std::string playlist = QUrl(QString::fromStdString(agent->launches.back().arguments.front())).toLocalFile().toStdString();
+        EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(playlist))) << playlist;
+    }
+}
+
 TEST_F(Play, PlaylistIsNamedByTheTimeOfDay)
 {
     const QTime before = QTime::currentTime();
@@ -359,26 +401,29 @@ TEST_F(Play, TakenNamesGetTheFirstFreeSuffix)
         }
         QFile file;
         QString name;
-        ASSERT_TRUE(createPlaylistFile(file, playlistFolder(), "090503042", ".list",
-                                       row.checkSubtitles ? subtitleFolder() : QString(), &name));
+        ASSERT_TRUE(createPlaylistFile(file, "090503042", ".list", row.checkSubtitles, &name));
         EXPECT_EQ(name, row.expected);
-        EXPECT_EQ(file.fileName(), playlistFolder() + "/" + row.expected + ".list");
         EXPECT_TRUE(file.isOpen());
+        EXPECT_TRUE(QFileInfo::exists(playlistFolder() + "/" + row.expected + ".list"));
         file.close();
         for (const QString &old : row.playlists)
             EXPECT_EQ(readFile(playlistFolder() + "/" + old), QByteArray("old\n"));
     }
 
-    // A dangling link holds its name too; a missing folder is no name clash and fails at once.
+    // A dangling link holds its name too; a file where the folder should be is no name clash and
+    // fails at once.
     emptyFolder(playlistFolder());
     ASSERT_TRUE(QFile::link(rootPath() + "/nowhere", playlistFolder() + "/090503042.list"));
     QFile file;
     QString name;
-    EXPECT_TRUE(createPlaylistFile(file, playlistFolder(), "090503042", ".list", QString(), &name));
+    EXPECT_TRUE(createPlaylistFile(file, "090503042", ".list", false, &name));
     EXPECT_EQ(name, "090503042-1");
     file.close();
     EXPECT_FALSE(QFileInfo::exists(rootPath() + "/nowhere"));
-    EXPECT_FALSE(createPlaylistFile(file, rootPath() + "/missing", "090503042", ".list", QString(), &name));
+    ASSERT_TRUE(QDir(playlistFolder()).removeRecursively());
+    ASSERT_TRUE(testsupport::writeFile(playlistFolder(), "not a folder"));
+    EXPECT_FALSE(createPlaylistFile(file, "090503042", ".list", false, &name));
+    ASSERT_TRUE(QFile::remove(playlistFolder()));
 }
 
 TEST_F(Play, ATakenNameLeavesTheOldFileAlone)

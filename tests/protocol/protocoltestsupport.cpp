@@ -77,7 +77,7 @@ Recorder::Recorder() : m_slot(&recordStop)
 PlayContext Recorder::context()
 {
     t_recorder = this;
-    return PlayContext{m_slot, nullptr};
+    return PlayContext{m_slot, m_files, nullptr};
 }
 
 } // namespace protocoltest

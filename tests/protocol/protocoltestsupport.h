@@ -1,6 +1,7 @@
 #pragma once
 
 #include "players/playerslot.h"
+#include "players/workingfolders.h"
 #include "protocol/play.h"
 
 #include "expected.h"
@@ -56,6 +57,7 @@ struct Recorder {
 
 private:
     PlayerSlot m_slot;
+    PlayFiles m_files;
 };
 
 } // namespace protocoltest

@@ -136,6 +136,10 @@ TEST(AgentApplication, TakenPortFailsOnlyItsAgent)
     QAgentThread *thread = application->agents().begin()->first;
     EXPECT_EQ(thread->objectName(), QStringLiteral("agent-%1").arg(port));
     EXPECT_TRUE(accepts(port));
+    // Every agent empties the working folders as it is made: none serves before all are made.
+    EXPECT_FALSE(thread->isRunning());
+    application->startStoppedThreads();
+    EXPECT_TRUE(thread->isRunning());
 
     QSignalSpy destroyed(thread, &QObject::destroyed);
     application->stopAllAgents();
@@ -173,7 +177,7 @@ TEST(AgentApplication, ThreadThatEndsStopsEveryAgent)
             ending = entry.second;
     }
     ASSERT_NE(ending, nullptr);
-    application.startStoppedThreads(); // both run already: nothing to do
+    application.startStoppedThreads();
 
     ending->terminate();
     ASSERT_TRUE(destroyed[0]->count() == 1 || destroyed[0]->wait(kTimeoutMs));

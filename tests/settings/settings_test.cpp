@@ -54,6 +54,17 @@ protected:
         }, scope);
     }
 
+    // The lines logged since m_lines was cleared are these, each naming the store.
+    void expectLogged(const QStringList &lines, const QString &path, const char *what)
+    {
+        QStringList expected;
+        for (const QString &line : lines)
+            expected << line + QStringLiteral(" store:") + path;
+        expected.sort();
+        m_lines.sort();
+        EXPECT_EQ(m_lines, expected) << what;
+    }
+
     QTemporaryDir m_dir;
     int m_count = 0;
     std::mutex m_linesMutex; // the log may be written from several reading threads
@@ -77,9 +88,9 @@ TEST_F(SettingsStore, ReadsKeysAndSkipsWhatIsWrong)
         {"an unquoted comma reads as a list", "[players]\npotplayer=/a,/b\n", unset, unset,
          {"readSettings bad value:players/potplayer"}},
         {"unknown keys, each named; known keys still read",
-         "top=1\n[players]\nmpv=/usr/bin/mpv\nVLC=/x\nvlc=/usr/bin/vlc\n[network]\nlisten=any\n", "/usr/bin/vlc",
+         "top=1\n[players]\nmpv=/usr/bin/mpv\nVLC=/x\nvlc=/usr/bin/vlc\n[network]\nbind=any\n", "/usr/bin/vlc",
          unset,
-         {"readSettings unknown key:network/listen", "readSettings unknown key:players/VLC",
+         {"readSettings unknown key:network/bind", "readSettings unknown key:players/VLC",
           "readSettings unknown key:players/mpv", "readSettings unknown key:top"}},
         {"the players group alone ignores the other groups",
          "top=1\n[players]\nmpv=/usr/bin/mpv\nvlc=/usr/bin/vlc\n[network]\nlisten=any\n", "/usr/bin/vlc", unset,
@@ -93,12 +104,7 @@ TEST_F(SettingsStore, ReadsKeysAndSkipsWhatIsWrong)
         const Settings settings = read(row.scope);
         EXPECT_EQ(settings.vlcProgram, row.vlc) << row.what;
         EXPECT_EQ(settings.potplayerProgram, row.potplayer) << row.what;
-        QStringList expected;
-        for (const QString &line : row.lines)
-            expected << line + QStringLiteral(" store:") + path;
-        expected.sort();
-        m_lines.sort();
-        EXPECT_EQ(m_lines, expected) << row.what;
+        expectLogged(row.lines, path, row.what);
         if (row.source == Source::Missing) {
             EXPECT_FALSE(QFile::exists(path)) << row.what;
         }
@@ -134,4 +140,41 @@ TEST_F(SettingsStore, LocationFollowsTheEnvironment)
     EXPECT_EQ(read().vlcProgram, "/opt/vlc");
     setenv("MIRVALE_CONFIG", "", 1);
     EXPECT_EQ(settingsLocation(), "/etc/mirvale/mirvale.conf");
+}
+
+// The network and service keys: what narrows or speeds up the service, and the values refused.
+TEST_F(SettingsStore, ReadsNetworkAndServiceKeys)
+{
+    struct NetworkRow {
+        const char *what;
+        const char *text;
+        QStringList origins;
+        bool loopback;
+        bool responsive;
+        QStringList lines;
+    };
+    const std::vector<NetworkRow> rows = {
+        {"defaults: any page, any interface, the one-second pass", "", {}, false, false, {}},
+        {"all set", "[network]\nallowed_origins=https://a.example\nlisten=loopback\n[service]\nresponsive=true\n",
+         {"https://a.example"}, true, true, {}},
+        {"a list, written as a browser sends it", "[network]\nallowed_origins=HTTPS://A.Example:443/, http://localhost:8080\n",
+         {"https://a.example", "http://localhost:8080"}, false, false, {}},
+        {"explicit defaults", "[network]\nallowed_origins=\nlisten=any\n[service]\nresponsive=false\n", {}, false, false, {}},
+        {"an origin with a path is a bad value; the other keys still read",
+         "[network]\nallowed_origins=https://a.example/page\nlisten=LOOPBACK\n[service]\nresponsive=yes\n", {}, false,
+         false,
+         {"readSettings bad value:network/allowed_origins", "readSettings bad value:network/listen",
+          "readSettings bad value:service/responsive"}},
+        {"one bad origin spoils the list", "[network]\nallowed_origins=https://a.example, null\n", {}, false, false,
+         {"readSettings bad value:network/allowed_origins"}},
+    };
+    for (const NetworkRow &row : rows) {
+        m_lines.clear();
+        const QString path = useStore(row.text);
+        const Settings settings = read();
+        EXPECT_EQ(settings.allowedOrigins, row.origins) << row.what;
+        EXPECT_EQ(settings.listenLoopbackOnly, row.loopback) << row.what;
+        EXPECT_EQ(settings.responsive, row.responsive) << row.what;
+        expectLogged(row.lines, path, row.what);
+    }
 }

@@ -116,7 +116,7 @@ bool HttpTestServer::waitForRequest(const QByteArray &path, std::chrono::millise
 }
 
 // The answer to a request for path, recorded first; empty for a stalled route.
-QByteArray HttpTestServer::answer(const QByteArray &path)
+QByteArray HttpTestServer::answer(const QByteArray &path, int *trickleMs)
 {
     Response response;
     {
@@ -125,6 +125,7 @@ QByteArray HttpTestServer::answer(const QByteArray &path)
         response = m_routes.value(path, Response{404, "<html><body>not found</body></html>", {}, false, true});
     }
     m_changed.notify_all();
+    *trickleMs = response.trickleMs;
     if (response.stall)
         return {};
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
@@ -153,11 +154,28 @@ void HttpTestServer::serve()
                 if (!request.contains("\r\n\r\n") || socket->property("answered").toBool())
                     return;
                 socket->setProperty("answered", true);
-                const QByteArray reply = answer(request.left(request.indexOf("\r\n")).split(' ').value(1));
+                int trickleMs = 0;
+                const QByteArray reply = answer(request.left(request.indexOf("\r\n")).split(' ').value(1), &trickleMs);
                 if (reply.isEmpty())
                     return;
-                socket->write(reply);
-                socket->disconnectFromHost();
+                if (trickleMs <= 0) {
+                    socket->write(reply);
+                    socket->disconnectFromHost();
+                    return;
+                }
+                // The head at once, then the body a byte at a time.
+                const int bodyStart = reply.indexOf("\r\n\r\n") + 4;
+                socket->write(reply.left(bodyStart));
+                auto *timer = new QTimer(socket);
+                QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, reply, at = bodyStart]() mutable {
+                    if (at < reply.size())
+                        socket->write(reply.mid(at++, 1));
+                    if (at >= reply.size()) {
+                        timer->stop();
+                        socket->disconnectFromHost();
+                    }
+                });
+                timer->start(trickleMs);
             });
         }
     });

@@ -29,6 +29,7 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         bool stall = false;      // read the request, never answer, keep the connection
         bool withLength = true;  // false: no Content-Length, the body ends with the connection
+        int trickleMs = 0;       // > 0: the body goes one byte at a time, one every trickleMs
     };
 
     explicit HttpTestServer(const QString &certificateFile = {}, const QString &keyFile = {});
@@ -50,7 +51,7 @@ public:
 
 private:
     void serve();
-    QByteArray answer(const QByteArray &path);
+    QByteArray answer(const QByteArray &path, int *trickleMs);
 
     const QString m_certificateFile;
     const QString m_keyFile;

@@ -148,14 +148,14 @@ bool RawWsClient::connectTcp(quint16 port, int timeoutMs, int receiveBuffer)
     return true;
 }
 
-bool RawWsClient::sendHandshake(quint16 port, int timeoutMs)
+bool RawWsClient::sendHandshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders)
 {
     const QByteArray request = "GET / HTTP/1.1\r\n"
                                "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n"
                                "Upgrade: websocket\r\n"
                                "Connection: Upgrade\r\n"
                                "Sec-WebSocket-Key: " + kKey + "\r\n"
-                               "Sec-WebSocket-Version: 13\r\n\r\n";
+                               "Sec-WebSocket-Version: 13\r\n" + extraHeaders + "\r\n";
     return sendAll(request, timeoutMs);
 }
 

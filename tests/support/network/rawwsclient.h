@@ -32,10 +32,15 @@ public:
     // TCP connect only. receiveBuffer > 0 shrinks the socket's receive buffer first, so that
     // a client that never reads stops the server's writes early.
     bool connectTcp(quint16 port, int timeoutMs, int receiveBuffer = 0);
-    // The opening handshake on a connected socket; false on refusal, close or time-out. In two
-    // halves too, so that many clients can wait for their answers at the same time.
-    bool handshake(quint16 port, int timeoutMs) { return sendHandshake(port, timeoutMs) && finishHandshake(timeoutMs); }
-    bool sendHandshake(quint16 port, int timeoutMs);
+    // The opening handshake on a connected socket; false on refusal (errorString then holds the
+    // status line), close or time-out. In two halves too, so that many clients can wait for
+    // their answers at the same time. extraHeaders: whole lines, each ended by "\r\n"
+    // ("Origin: ...", "Sec-WebSocket-Protocol: ...").
+    bool handshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders = {})
+    {
+        return sendHandshake(port, timeoutMs, extraHeaders) && finishHandshake(timeoutMs);
+    }
+    bool sendHandshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders = {});
     bool finishHandshake(int timeoutMs);
 
     // Writes everything, waiting for room while the server reads; false on error or time-out.

@@ -1,0 +1,152 @@
+#include "players/workingfolders.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A descriptor closed on every path.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+const char *folderName(WorkingFolder folder)
+{
+    return folder == WorkingFolder::Playlist ? "playlist" : "subfiles";
+}
+
+// The folder `name` inside `parent`, opened without following a link: a link there is removed
+// and a folder made in its place, and what is then opened is checked again, so a link put back
+// in between is never followed. Anything else in the way (a file) is left alone.
+int openRealFolder(int parent, const char *name)
+{
+    // A few rounds against someone who keeps putting the link back; then give up.
+    for (int round = 0; round < 4; ++round) {
+        const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno == ENOENT) {
+            if (::mkdirat(parent, name, 0777) != 0 && errno != EEXIST)
+                return -1;
+            continue;
+        }
+        struct stat status;
+        if ((errno == ELOOP || errno == ENOTDIR) && ::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISLNK(status.st_mode)) {
+            if (::unlinkat(parent, name, 0) != 0 && errno != ENOENT)
+                return -1;
+            continue;
+        }
+        return -1;
+    }
+    return -1;
+}
+
+// The working folder, opened through real folders from the public folder down. The public
+// folder itself is the administrator's choice and followed as it is.
+int openWorkingFolder(WorkingFolder folder)
+{
+    const QString base = publicFolder();
+    QDir().mkpath(base);
+    const Descriptor root(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.get() < 0)
+        return -1;
+    const Descriptor mirvale(openRealFolder(root.get(), "Mirvale"));
+    if (mirvale.get() < 0)
+        return -1;
+    return openRealFolder(mirvale.get(), folderName(folder));
+}
+
+// Files only, and not hidden ones: what a player may still need beside them stays. A link is
+// removed itself, never what it points to.
+void clearFolder(WorkingFolder which)
+{
+    const Descriptor folder(openWorkingFolder(which));
+    if (folder.get() < 0)
+        return;
+    Descriptor listing(::dup(folder.get()));
+    if (listing.get() < 0)
+        return;
+    DIR *entries = ::fdopendir(listing.get());
+    if (!entries)
+        return;
+    listing.release(); // closedir closes it
+    while (const dirent *entry = ::readdir(entries)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        struct stat status;
+        if (::fstatat(folder.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode))
+            ::unlinkat(folder.get(), entry->d_name, 0);
+    }
+    ::closedir(entries);
+}
+
+} // namespace
+
+void clearWorkingFolders()
+{
+    clearFolder(WorkingFolder::Playlist);
+    clearFolder(WorkingFolder::Subtitle);
+}
+
+bool prepareWorkingFolder(WorkingFolder folder)
+{
+    const Descriptor fd(openWorkingFolder(folder));
+    return fd.get() >= 0;
+}
+
+FileCreation createWorkingFile(QFile &file, WorkingFolder folder, const QString &name)
+{
+    const Descriptor directory(openWorkingFolder(folder));
+    if (directory.get() < 0)
+        return FileCreation::Failed;
+    // Relative to the folder just opened: nothing between the check and the creation can send
+    // the file elsewhere. O_EXCL never follows a link in the last place either.
+    Descriptor created(::openat(directory.get(), QFile::encodeName(name).constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (created.get() < 0)
+        return errno == EEXIST ? FileCreation::Taken : FileCreation::Failed;
+    file.setFileName(workingFolderPath(folder) + QLatin1Char('/') + name);
+    if (!file.open(created.get(), QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::unlinkat(directory.get(), QFile::encodeName(name).constData(), 0);
+        return FileCreation::Failed;
+    }
+    created.release();
+    return FileCreation::Created;
+}
+
+bool removeWorkingFile(WorkingFolder folder, const QString &name)
+{
+    const Descriptor directory(openWorkingFolder(folder));
+    if (directory.get() < 0)
+        return false;
+    return ::unlinkat(directory.get(), QFile::encodeName(name).constData(), 0) == 0 || errno == ENOENT;
+}
