@@ -8,6 +8,7 @@
 #   fuzz     the libFuzzer targets (clang)
 #   tls      the TLS scan of port 8143
 #   wine     the Windows files under Wine (mingw-w64)
+#   windows  the Windows executable and its installer (mingw-w64, NSIS; scripts/windows-build.sh)
 #   browser  the demo page in Chromium
 #   bench    the benchmarks (test + Google Benchmark)
 #   package  the Debian package test
@@ -22,6 +23,8 @@ group() {
         fuzz) echo cmake ninja-build pkg-config qtbase5-dev clang libclang-rt-14-dev libfuzzer-14-dev ;;
         tls) echo sslscan openssl iproute2 ;;
         wine) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 ;;
+        windows) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix \
+                      binutils-mingw-w64-x86-64 nsis ;;
         browser) echo chromium fonts-dejavu-core iproute2 node:nodejs npm:npm ;;
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
         package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;
@@ -33,7 +36,7 @@ group() {
 wanted=()
 for name in "$@"; do
     if ! packages=$(group "$name"); then
-        echo "usage: $0 run|test|fuzz|tls|wine|browser|bench|package..." >&2
+        echo "usage: $0 run|test|fuzz|tls|wine|windows|browser|bench|package..." >&2
         exit 2
     fi
     read -ra list <<<"$packages"
