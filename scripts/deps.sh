@@ -8,6 +8,7 @@
 #   fuzz     the libFuzzer targets (clang)
 #   tls      the TLS scan of port 8143
 #   wine     the Windows files under Wine (mingw-w64)
+#   windows  the Windows executable and its installer (mingw-w64, NSIS; scripts/windows-build.sh)
 #   browser  the demo page in Chromium
 #   desktop  the real player on a virtual display (Debian's VLC, Xvfb, a clip made by ffmpeg)
 #   bench    the benchmarks (test + Google Benchmark)
@@ -24,6 +25,8 @@ group() {
         fuzz) echo cmake ninja-build pkg-config qtbase5-dev clang libclang-rt-14-dev libfuzzer-14-dev ;;
         tls) echo sslscan openssl iproute2 ;;
         wine) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 ;;
+        windows) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix \
+                      binutils-mingw-w64-x86-64 nsis ;;
         browser) echo chromium fonts-dejavu-core iproute2 node:nodejs npm:npm ;;
         desktop) echo vlc-bin vlc-plugin-base vlc-plugin-qt vlc-plugin-video-output xvfb ffmpeg \
                       xdotool util-linux ;;
@@ -38,7 +41,7 @@ group() {
 wanted=()
 for name in "$@"; do
     if ! packages=$(group "$name"); then
-        echo "usage: $0 run|test|fuzz|tls|wine|browser|desktop|bench|package|fresh..." >&2
+        echo "usage: $0 run|test|fuzz|tls|wine|windows|browser|desktop|bench|package|fresh..." >&2
         exit 2
     fi
     read -ra list <<<"$packages"

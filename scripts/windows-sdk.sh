@@ -37,6 +37,10 @@ windows_sdk_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
 windows_sdk_check_packages=(wine wine64 openssl iproute2 util-linux)
 # -------------------------------------------------------------------------------------------------
 
+# Fixes of ours to Debian's sources, each named by a line in the set's VERSIONS. A set without
+# one (the prebuilt copy, a set built before the fix) gets it: the library is rebuilt into it.
+lws_fix="libwebsockets: scripts/patches/libwebsockets-windows-moved-socket.patch applied"
+
 # Published prebuilt copies: key -> sha256 of mirvale-win-sdk-<key>.tar.xz. The copy pinned here
 # compiles a drive-relative OpenSSL configuration folder (/tmp/winsdk/ssl, so C:\tmp\winsdk\ssl on
 # Windows): good for tests under Wine, not for a program to ship; --check says so.
@@ -231,8 +235,18 @@ cmake_cross() {
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$sdk" "$@"
 }
 
+# Debian applies its patches; ours follow (a source already patched is left as it is).
+patch_libwebsockets() {
+    local fix=$root/scripts/patches/libwebsockets-windows-moved-socket.patch
+    if patch -p1 -R --dry-run -s -f <"$fix" >/dev/null 2>&1; then
+        return 0
+    fi
+    patch -p1 --no-backup-if-mismatch <"$fix"
+}
+
 build_libwebsockets() {
     cd "$(source_dir libwebsockets)"
+    patch_libwebsockets
     cmake_cross -S . -B build \
         -DLWS_WITH_SSL=ON -DLWS_OPENSSL_INCLUDE_DIRS="$prefix/include" \
         -DLWS_OPENSSL_LIBRARIES="$prefix/lib/libssl.dll.a;$prefix/lib/libcrypto.dll.a" \
@@ -256,6 +270,22 @@ Requires.private: libssl libcrypto
 Libs: -L\${libdir} -lwebsockets
 Cflags: -I\${includedir}
 EOF
+}
+
+# A set without the libwebsockets fix (the prebuilt copy, an older set): the library rebuilt
+# from Debian's source with the fix, against the set's own OpenSSL, and its DLL put in place.
+# Arguments: the set's folder now, and the folder it will have (where its .pc files point).
+upgrade_libwebsockets() {
+    local set=$1 final=$2
+    prefix=$set
+    sdk=$final
+    stage=$work/lws-stage
+    export GIT_CEILING_DIRECTORIES=$work
+    read_toolchain
+    fetch libwebsockets
+    build_libwebsockets
+    cp "$stage$final/bin/libwebsockets.dll" "$set/bin/libwebsockets.dll"
+    echo "$lws_fix" >>"$set/VERSIONS"
 }
 
 build_curl() {
@@ -356,6 +386,7 @@ record_versions() {
         echo "openssl: OPENSSLDIR, ENGINESDIR, MODULESDIR set to OpenSSL's Windows defaults"
         echo "curl: Debian's 90_gnutls.patch and 99_nss.patch reverted (they rename the library)"
         echo "qtbase: Wintab tablet support off (headers not in Debian's tarball)"
+        echo "$lws_fix"
     } >"$prefix/VERSIONS"
 }
 
@@ -424,12 +455,14 @@ expected_sha256=${MIRVALE_WIN_SDK_SHA256:-${prebuilt_sha256[$key]:-}}
 if [ -d "$sdk" ] && [ "$from_source" != 1 ]; then
     path="reused"
     say "reusing $sdk"
+    grep -qxF "$lws_fix" "$sdk/VERSIONS" || step lws-fix upgrade_libwebsockets "$sdk" "$sdk"
 elif [ -f "$tarball" ] && [ "$from_source" != 1 ] && [ -n "$expected_sha256" ]; then
     path="unpacked from $tarball"
     say "unpacking the prebuilt copy $tarball (sha256 $expected_sha256)"
     prefix=$work/set
     step unpack unpack_prebuilt "$tarball"
     step finish make_relocatable
+    grep -qxF "$lws_fix" "$prefix/VERSIONS" || step lws-fix upgrade_libwebsockets "$prefix" "$sdk"
 else
     path="built from source"
     [ -f "$tarball" ] && [ "$from_source" != 1 ] &&

@@ -50,6 +50,16 @@ constexpr unsigned int kServiceBufferBytes = 64 * 1024;
 // buffer size) and sends the rest on later passes; a reply should reach the socket whole.
 constexpr size_t kReplySendBytes = size_t(16) << 20;
 constexpr int kServiceWaitMs = 50;
+#if defined(Q_OS_WIN)
+// On Windows libwebsockets 4.1 serves one socket's events per call (the first signalled of its
+// event objects): accepting a connection, reading its handshake and reading its first frame
+// take a call each. A pass calls again while it is woken before its bound, up to this many
+// times, so that what has arrived is served in the pass rather than one step per second.
+constexpr int kCallsPerPass = 32;
+#else
+// Elsewhere one call serves every socket that is ready.
+constexpr int kCallsPerPass = 1;
+#endif
 constexpr auto kPassSleep = std::chrono::seconds(1);
 
 // The context's user pointer is the agent; the protocol entries' user pointers are not
@@ -417,6 +427,7 @@ int TessorAgent::servicePass(lws_context *context)
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kServiceWaitMs);
     int result;
+    int calls = 0;
     do {
         // lws_service ignores its time-out since 3.2 and may sleep for half a minute; the
         // timer ends the wait at the pass's deadline.
@@ -426,9 +437,12 @@ int TessorAgent::servicePass(lws_context *context)
         m_nPiecesThisCall = 0;
         result = lws_service(context, kServiceWaitMs);
         lws_sul_cancel(&m_serviceBound);
+        ++calls;
         // 4.1 reads one receive buffer (one TLS record) per connection and call; while pieces
-        // keep coming, the rest of a message that has arrived is read within the same pass.
-    } while (result >= 0 && m_nPiecesThisCall > 0 && !m_bStop && Clock::now() < deadline);
+        // keep coming, the rest of a message that has arrived is read within the same pass. A
+        // call that returns before the bound was woken by something to serve.
+    } while (result >= 0 && (m_nPiecesThisCall > 0 || calls < kCallsPerPass) && !m_bStop
+             && Clock::now() < deadline);
     return result;
 }
 

@@ -27,10 +27,19 @@ struct SessionApi {
     decltype(&::CreateProcessAsUserW) createProcessAsUser = &::CreateProcessAsUserW;
     decltype(&::GetProcessTimes) getProcessTimes = &::GetProcessTimes;
     decltype(&::CloseHandle) closeHandle = &::CloseHandle;
+    decltype(&::SetThreadToken) setThreadToken = &::SetThreadToken;
+    // Ends this process at once when the thread cannot stop acting as the user.
+    void (*endProcess)(UINT exitCode) = &endProcessNow;
+
+    static void endProcessNow(UINT exitCode) { TerminateProcess(GetCurrentProcess(), exitCode); }
 };
 
 // The narrow buffers of the launch: program path and argument line, terminator included.
 constexpr std::size_t kLaunchBufferBytes = 260;
+
+// The desktop the player is started on: the interactive one of the user's session. A service's
+// own default would be the invisible desktop of its window station.
+inline constexpr wchar_t kInteractiveDesktop[] = L"winsta0\\default";
 
 // launchGUIApplication with the given calls; launchGUIApplication itself passes SessionApi{}.
 bool launchGUIApplicationWith(const SessionApi &api, std::string program,

@@ -4,6 +4,7 @@
 #include "base/widestring_win.h"
 #include "launcher/sessionapi_win.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -73,12 +74,15 @@ ProcessIdentity identityOf(const SessionApi &api, const PROCESS_INFORMATION &cre
 }
 
 // Creates the process with the user's token on the calling thread, which impersonates the user.
-bool createProcess(const SessionApi &api, HANDLE primaryToken, LPVOID environment,
-                   const std::string &program, const std::string &argumentLine,
-                   ProcessIdentity *launched)
+// Returns the creation's error code, 0 on success.
+DWORD createProcess(const SessionApi &api, HANDLE primaryToken, LPVOID environment,
+                    const std::string &program, const std::string &argumentLine,
+                    ProcessIdentity *launched)
 {
+    std::wstring desktop = kInteractiveDesktop;
     STARTUPINFOW startupInfo{};
     startupInfo.cb = sizeof(startupInfo);
+    startupInfo.lpDesktop = desktop.data();
     SECURITY_ATTRIBUTES processAttributes{};
     processAttributes.nLength = sizeof(processAttributes);
     processAttributes.bInheritHandle = FALSE;
@@ -98,11 +102,29 @@ bool createProcess(const SessionApi &api, HANDLE primaryToken, LPVOID environmen
                                                  &threadAttributes, FALSE, creationFlags,
                                                  environment, nullptr, &startupInfo,
                                                  &processInformation);
+    // Taken before any other call can overwrite it; a failure reported without a code still
+    // counts as one.
+    const DWORD error = created ? NO_ERROR : std::max<DWORD>(GetLastError(), 1);
     const ProcessIdentity identity = created ? identityOf(api, processInformation)
                                              : ProcessIdentity{};
     if (launched)
         *launched = identity;
-    return created != FALSE;
+    return error;
+}
+
+// Ends the impersonation. Should that fail, the thread would go on as the user, downloading and
+// writing files with the user's rights: its token is dropped another way, and when that fails
+// too the process ends at once rather than let the thread continue.
+void revertImpersonation(const SessionApi &api, LauncherLog log)
+{
+    if (api.revertToSelf())
+        return;
+    const DWORD error = GetLastError();
+    write(log, "launchGUIApplication RevertToSelf result:" + std::to_string(error));
+    if (api.setThreadToken(nullptr, nullptr))
+        return;
+    write(log, "launchGUIApplication SetThreadToken result:" + std::to_string(GetLastError()));
+    api.endProcess(error != 0 ? error : ERROR_CANNOT_IMPERSONATE);
 }
 
 } // namespace
@@ -133,18 +155,20 @@ bool launchGUIApplicationWith(const SessionApi &api, std::string program,
     const UniqueHandle<HANDLE> primaryToken(token, api.closeHandle);
     write(log, "launchGUIApplication DuplicateTokenEx enter");
 
-    // Declared before the impersonation, so that the reverse order of release is: revert,
-    // destroy the block, close the primary token, close the user token.
-    UniqueHandle<LPVOID> environment;
     if (!api.impersonateLoggedOnUser(primaryToken.get()))
         return false;
-    const UniqueHandle<HANDLE> impersonation(primaryToken.get(),
-                                             [&api](HANDLE) { api.revertToSelf(); });
     write(log, "launchGUIApplication ImpersonateLoggedOnUser enter");
 
-    environment = userEnvironment(api, primaryToken.get());
-    return createProcess(api, primaryToken.get(), environment.get(), program, argumentLine,
-                         launched);
+    // Released in reverse: the block, then the primary token, then the user token, all after
+    // the impersonation has ended.
+    const UniqueHandle<LPVOID> environment = userEnvironment(api, primaryToken.get());
+    const DWORD error = createProcess(api, primaryToken.get(), environment.get(), program,
+                                      argumentLine, launched);
+    revertImpersonation(api, log);
+    // Written as the service again.
+    if (error != NO_ERROR)
+        write(log, "launchGUIApplication CreateProcessAsUserW result:" + std::to_string(error));
+    return error == NO_ERROR;
 }
 
 bool launchGUIApplication(std::string program, std::vector<std::string> arguments,

@@ -12,9 +12,12 @@ RegistryString readRegistryString(const std::string &subKey, const std::string &
 {
     RegistryString result;
 
-    // No view flag: a 64-bit service reads the 64-bit view, and WOW6432Node paths the 32-bit one.
+    // Always the 64-bit view, whatever this program was built as: a 32-bit build would otherwise be
+    // shown the 32-bit registrations under the plain path. WOW6432Node paths name those
+    // explicitly.
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(subKey).c_str(), 0, KEY_READ, &opened)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(subKey).c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                      &opened)
         != ERROR_SUCCESS)
         return result;
     const UniqueHandle<HKEY> key(opened, RegCloseKey);

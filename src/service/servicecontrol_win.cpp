@@ -36,6 +36,12 @@ struct ServiceState {
 // the control handler (on the dispatcher thread); every field is guarded by its mutex.
 ServiceState g_state;
 
+// Held by a control or console thread for the whole of its stop request, hook call included, and
+// by run()'s thread when it marks the service finished: once run() has returned, no hook is
+// running, and none starts. (The hook's context belongs to the caller of run(), which frees it
+// then.) Never taken while g_state.mutex is held.
+std::mutex g_hookGate;
+
 // Caller holds g_state.mutex. The manager does not call back into the handler from here.
 void reportLocked(DWORD state)
 {
@@ -62,9 +68,11 @@ void reportLocked(DWORD state)
         SetServiceStatus(g_state.statusHandle, &status);
 }
 
-// From a control or console thread: asks the event loop's thread to stop, once.
+// From a control or console thread: asks the event loop's thread to stop, once, unless the
+// service has already finished.
 void requestStopOnce()
 {
+    const std::lock_guard<std::mutex> gate(g_hookGate);
     Hooks hooks;
     {
         const std::lock_guard<std::mutex> lock(g_state.mutex);
@@ -75,7 +83,7 @@ void requestStopOnce()
             reportLocked(SERVICE_STOP_PENDING);
         hooks = g_state.hooks;
     }
-    // Outside the lock: the hook may log or post to the event loop.
+    // Outside the state's lock: the hook may log or post to the event loop.
     if (hooks.requestStop)
         hooks.requestStop(hooks.context);
 }
@@ -161,15 +169,29 @@ BOOL WINAPI consoleHandler(DWORD event)
     return TRUE;
 }
 
+// After exec has returned: waits for a stop request still on its way through the hook, and
+// turns away every later one.
+void markFinished(int exitCode)
+{
+    const std::lock_guard<std::mutex> gate(g_hookGate);
+    const std::lock_guard<std::mutex> lock(g_state.mutex);
+    g_state.exitCode = exitCode;
+    g_state.finished = true;
+    g_state.changed.notify_all();
+}
+
 int runInForeground(const Hooks &hooks)
 {
-    if (!hooks.start(hooks.context))
+    if (!hooks.start(hooks.context)) {
+        markFinished(1);
         return 1;
+    }
     SetConsoleCtrlHandler(&consoleHandler, TRUE);
     const int exitCode = hooks.exec(hooks.context);
+    // A handler already running on the console's thread is not stopped by this; markFinished
+    // waits for it.
     SetConsoleCtrlHandler(&consoleHandler, FALSE);
-    const std::lock_guard<std::mutex> lock(g_state.mutex);
-    g_state.finished = true;
+    markFinished(exitCode);
     return exitCode;
 }
 
@@ -204,6 +226,9 @@ std::wstring thisExecutable()
         path.resize(path.size() * 2);
     }
 }
+
+// The event log's sources of the Application log, in the 64-bit view of the registry.
+constexpr wchar_t kEventSources[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 } // namespace
 
@@ -265,12 +290,7 @@ int run(const std::string &serviceName, const Hooks &hooks)
         }
         exitCode = hooks.exec(hooks.context);
     }
-    {
-        const std::lock_guard<std::mutex> lock(g_state.mutex);
-        g_state.exitCode = exitCode;
-        g_state.finished = true;
-        g_state.changed.notify_all();
-    }
+    markFinished(exitCode);
     // Returns once ServiceMain has reported STOPPED.
     dispatcher.join();
     return exitCode;
@@ -345,18 +365,60 @@ unsigned long uninstall(const std::string &serviceName)
     return NO_ERROR;
 }
 
+unsigned long registerEventSource(const std::string &serviceName, const std::string &messageFile)
+{
+    std::wstring file = toWide(messageFile);
+    if (file.empty())
+        file = thisExecutable();
+    if (file.empty())
+        return GetLastError();
+    HKEY created = nullptr;
+    const std::wstring key = kEventSources + toWide(serviceName);
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                  nullptr, &created, nullptr);
+    if (status != ERROR_SUCCESS)
+        return static_cast<unsigned long>(status);
+    const UniqueHandle<HKEY> source(created, RegCloseKey);
+    // The types the service writes; "Success" entries are shown as information.
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    status = RegSetValueExW(source.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE *>(file.c_str()),
+                            static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+    if (status == ERROR_SUCCESS)
+        status = RegSetValueExW(source.get(), L"TypesSupported", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE *>(&types), sizeof(types));
+    return static_cast<unsigned long>(status);
+}
+
+unsigned long unregisterEventSource(const std::string &serviceName)
+{
+    const std::wstring key = kEventSources + toWide(serviceName);
+    return static_cast<unsigned long>(
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0));
+}
+
 bool runManagerSwitch(const std::string &serviceName, const std::string &description,
                       const std::string &argument, int *exitCode)
 {
-    // Registering with the service control manager is the installer's step.
+    // What an installer runs: the service starting with the system, and its event log source
+    // (also when the service was registered already, as a reinstall finds it).
     if (argument == "-i" || argument == "-install") {
         InstallOptions options;
         options.description = description;
-        *exitCode = static_cast<int>(install(serviceName, options));
+        options.startType = StartType::Automatic;
+        const unsigned long installed = install(serviceName, options);
+        const unsigned long registered = registerEventSource(serviceName);
+        *exitCode = static_cast<int>(installed != NO_ERROR ? installed : registered);
         return true;
     }
+    // The service is removed once it has stopped; its source goes now, it has nothing to log.
     if (argument == "-u" || argument == "-uninstall") {
-        *exitCode = static_cast<int>(uninstall(serviceName));
+        const unsigned long removed = uninstall(serviceName);
+        const unsigned long unregistered = unregisterEventSource(serviceName);
+        *exitCode = static_cast<int>(removed != NO_ERROR ? removed
+                                     : unregistered == ERROR_FILE_NOT_FOUND ? NO_ERROR
+                                                                            : unregistered);
         return true;
     }
     return false;

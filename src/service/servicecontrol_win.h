@@ -24,4 +24,13 @@ struct InstallOptions {
 unsigned long install(const std::string &serviceName, const InstallOptions &options);
 unsigned long uninstall(const std::string &serviceName);
 
+// The service's source in the Application event log
+// (HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\<name>): its message file
+// holds the message table that turns an entry's text into its description, so that Event Viewer
+// shows it without a note that the description cannot be found. messageFile is UTF-8; this
+// executable when empty. Registering again updates it; 0 or the Win32 error code.
+unsigned long registerEventSource(const std::string &serviceName, const std::string &messageFile = {});
+// ERROR_FILE_NOT_FOUND when there was none.
+unsigned long unregisterEventSource(const std::string &serviceName);
+
 } // namespace servicecontrol

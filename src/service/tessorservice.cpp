@@ -3,6 +3,7 @@
 #include "base/constants.h"
 #include "launcher/launchcallback.h"
 #include "players/playertable.h"
+#include "service/certificate.h"
 #include "settings/settings.h"
 
 #include <QDebug>
@@ -42,6 +43,35 @@ void raiseDescriptorLimit()
     setrlimit(RLIMIT_NOFILE, &limit);
 #endif
 }
+
+#ifdef Q_OS_WIN
+// No package script makes a Windows machine's certificate: the first start does, before the TLS
+// agent needs it.
+void provideCertificate(const std::string &certFile, const std::string &keyFile)
+{
+    const CertificateResult result = ensureCertificate(certFile, keyFile, kKeyPassphrase);
+    QtServiceBase *service = QtServiceBase::instance();
+    switch (result.outcome) {
+    case CertificateResult::Outcome::Present:
+        break;
+    case CertificateResult::Outcome::Created:
+        qDebug() << "ensureCertificate created:" << certFile.c_str() << keyFile.c_str();
+        if (service)
+            service->logMessage(QStringLiteral("Created this machine's TLS certificate %1")
+                                        .arg(QString::fromStdString(certFile)),
+                                QtServiceBase::Information);
+        break;
+    case CertificateResult::Outcome::Failed:
+        qDebug() << "ensureCertificate failed:" << result.error.c_str();
+        if (service)
+            service->logMessage(QStringLiteral("Cannot create the TLS certificate %1: %2")
+                                        .arg(QString::fromStdString(certFile),
+                                             QString::fromStdString(result.error)),
+                                QtServiceBase::Error);
+        break;
+    }
+}
+#endif
 
 } // namespace
 
@@ -87,6 +117,9 @@ void TessorService::start()
     options.responsive = settings.responsive;
     m_agentApp.setAgentOptions(options);
     m_agentApp.initPaths();
+#ifdef Q_OS_WIN
+    provideCertificate(m_agentApp.certFile(), m_agentApp.keyFile());
+#endif
     m_agentApp.createAgent(kPlainPort, false);
     m_agentApp.createAgent(kTlsPort, true);
     m_agentApp.startStoppedThreads();

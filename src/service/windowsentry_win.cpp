@@ -21,14 +21,15 @@ int runMainWithCommandLine(const wchar_t *commandLine, MainFunction mainFunction
         words.reserve(static_cast<std::size_t>(count));
         for (int i = 0; i < count; ++i) {
             // Characters outside the code page become its default character, as for any
-            // ANSI program; the size includes the terminator.
-            const int bytes = WideCharToMultiByte(CP_ACP, 0, wideWords.get()[i], -1, nullptr, 0,
-                                                  nullptr, nullptr);
+            // ANSI program, never a look-alike: a fullwidth quote or backslash must not turn
+            // into a real one. The size includes the terminator.
+            const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideWords.get()[i],
+                                                  -1, nullptr, 0, nullptr, nullptr);
             if (bytes <= 0)
                 return -1;
             std::vector<char> word(static_cast<std::size_t>(bytes), '\0');
-            WideCharToMultiByte(CP_ACP, 0, wideWords.get()[i], -1, word.data(), bytes, nullptr,
-                                nullptr);
+            WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideWords.get()[i], -1, word.data(),
+                                bytes, nullptr, nullptr);
             words.push_back(std::move(word));
         }
     }

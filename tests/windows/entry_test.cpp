@@ -61,9 +61,11 @@ TEST(WindowsEntry, ConvertsNonAsciiWithTheAnsiCodePage)
 {
     if (GetACP() != 1252)
         GTEST_SKIP() << "expectations written for code page 1252, this system uses " << GetACP();
-    // In 1252: e-acute is one byte; a character outside the page becomes the default '?'.
-    const std::vector<std::string> expected = { "m", "Vid\xe9o", "?", "\x80" };
-    EXPECT_EQ(split(L"m Vid\u00e9o \u5a92 \u20ac"), expected);
+    // In 1252: e-acute is one byte; a character outside the page becomes the default '?', also
+    // where the page has a look-alike (fullwidth quote and backslash, a division slash), so that
+    // no quote or separator appears that the command line did not hold.
+    const std::vector<std::string> expected = { "m", "Vid\xe9o", "?", "\x80", "?a?", "b?c", "d?e" };
+    EXPECT_EQ(split(L"m Vid\u00e9o \u5a92 \u20ac \uff02a\uff02 b\uff3cc d\u2215e"), expected);
 }
 
 TEST(WindowsEntry, UnsplittableLineGivesMinusOneWithoutMain)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,7 +18,8 @@ namespace {
 struct FakeSystem {
     std::vector<WTS_SESSION_INFOW> sessions;
     bool enumerateFails = false;
-    std::string failing; // "query", "duplicate", "impersonate", "environment", "create"
+    // "query", "duplicate", "impersonate", "environment", "create", "revert", "revert and drop"
+    std::string failing;
     DWORD queryError = ERROR_NO_TOKEN;
 
     std::vector<std::string> calls;
@@ -28,6 +30,7 @@ struct FakeSystem {
     bool environmentLive = false;
     std::wstring application;
     std::wstring commandLine;
+    std::wstring desktop;
     DWORD creationFlags = 0;
     LPVOID environmentPassed = nullptr;
 };
@@ -106,8 +109,32 @@ BOOL WINAPI fakeImpersonate(HANDLE token)
 BOOL WINAPI fakeRevertToSelf()
 {
     g_fake.calls.push_back("revert");
+    if (g_fake.failing.rfind("revert", 0) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     --g_fake.impersonations;
     return TRUE;
+}
+
+// Dropping the thread's token: the second way out of the impersonation.
+BOOL WINAPI fakeSetThreadToken(PHANDLE thread, HANDLE token)
+{
+    g_fake.calls.push_back("drop thread token");
+    EXPECT_EQ(thread, nullptr);
+    EXPECT_EQ(token, nullptr);
+    if (g_fake.failing == "revert and drop") {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    --g_fake.impersonations;
+    return TRUE;
+}
+
+void fakeEndProcess(UINT exitCode)
+{
+    g_fake.calls.push_back("end process " + std::to_string(exitCode));
+    --g_fake.impersonations; // as good as reverted: nothing of this process runs on
 }
 
 BOOL WINAPI fakeCreateEnvironmentBlock(LPVOID *environment, HANDLE token, BOOL inherit)
@@ -147,7 +174,7 @@ BOOL WINAPI fakeCreateProcessAsUser(HANDLE token, LPCWSTR application, LPWSTR co
     EXPECT_FALSE(inheritHandles);
     EXPECT_EQ(currentDirectory, nullptr);
     EXPECT_EQ(startupInfo->cb, 104u);
-    EXPECT_EQ(startupInfo->lpDesktop, nullptr);
+    g_fake.desktop = startupInfo->lpDesktop ? startupInfo->lpDesktop : L"<none>";
     EXPECT_EQ(startupInfo->dwFlags, 0u);
     g_fake.application = application;
     g_fake.commandLine = commandLine;
@@ -204,6 +231,8 @@ SessionApi fakeApi()
     api.createProcessAsUser = &fakeCreateProcessAsUser;
     api.getProcessTimes = &fakeGetProcessTimes;
     api.closeHandle = &fakeCloseHandle;
+    api.setThreadToken = &fakeSetThreadToken;
+    api.endProcess = &fakeEndProcess;
     return api;
 }
 
@@ -256,7 +285,8 @@ const DWORD kWithEnvironment = kWithoutEnvironment | CREATE_UNICODE_ENVIRONMENT;
 
 // Each step that can fail, with the log entries, the result, the process id and the order of
 // the calls (which includes the order of release). The start time is read from the process
-// handle before it is closed.
+// handle before it is closed. A thread that cannot revert never goes on as the user: its token is
+// dropped, or else the process ends.
 TEST_F(SessionLauncher, FailureRows)
 {
     const std::vector<std::string> head = { "enumerate", "free sessions", "query 1" };
@@ -282,9 +312,24 @@ TEST_F(SessionLauncher, FailureRows)
           { "duplicate", "impersonate", "environment", "create", "times process", "close thread",
             "close process", "revert", "close primary token", "close user token" },
           kWithoutEnvironment },
-        { "create", false, { kDuplicated, kImpersonated }, 0,
+        { "create", false,
+          { kDuplicated, kImpersonated, "launchGUIApplication CreateProcessAsUserW result:2" }, 0,
           { "duplicate", "impersonate", "environment", "create", "revert", "destroy environment",
             "close primary token", "close user token" },
+          kWithEnvironment },
+        { "revert", true,
+          { kDuplicated, kImpersonated, "launchGUIApplication RevertToSelf result:5" }, 4242,
+          { "duplicate", "impersonate", "environment", "create", "times process", "close thread",
+            "close process", "revert", "drop thread token", "destroy environment",
+            "close primary token", "close user token" },
+          kWithEnvironment },
+        { "revert and drop", true,
+          { kDuplicated, kImpersonated, "launchGUIApplication RevertToSelf result:5",
+            "launchGUIApplication SetThreadToken result:6" },
+          4242,
+          { "duplicate", "impersonate", "environment", "create", "times process", "close thread",
+            "close process", "revert", "drop thread token", "end process 5",
+            "destroy environment", "close primary token", "close user token" },
           kWithEnvironment },
     };
     for (const Row &row : rows) {
@@ -303,6 +348,9 @@ TEST_F(SessionLauncher, FailureRows)
         }
         if (row.failing == "environment") {
             EXPECT_EQ(g_fake.environmentPassed, nullptr);
+        }
+        if (std::find(row.calls.begin(), row.calls.end(), "create") != row.calls.end()) {
+            EXPECT_EQ(g_fake.desktop, L"winsta0\\default") << "the player would start unseen";
         }
         expectEverythingReleased();
     }
@@ -463,5 +511,8 @@ TEST(SessionLauncherWine, RealStartOfAMissingProgram)
     EXPECT_FALSE(launchGUIApplication("C:/no/such/player.exe", { "--fullscreen" }, &launched,
                                       &recordLog));
     EXPECT_EQ(launched.pid, 0);
-    EXPECT_EQ(g_log, (std::vector<std::string>{ kDuplicated, kImpersonated }));
+    EXPECT_EQ(g_log, (std::vector<std::string>{
+                             kDuplicated, kImpersonated,
+                             "launchGUIApplication CreateProcessAsUserW result:"
+                                     + std::to_string(ERROR_PATH_NOT_FOUND) }));
 }

@@ -31,6 +31,12 @@ std::string toUtf8(const std::wstring &wide)
     return utf8;
 }
 
+bool runningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::wstring besideTests(const std::wstring &fileName)
 {
     wchar_t path[MAX_PATH] = {};

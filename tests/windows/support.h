@@ -11,6 +11,9 @@ namespace testsupport {
 std::wstring toWide(const std::string &utf8);
 std::string toUtf8(const std::wstring &wide);
 
+// True when these tests run under Wine rather than on Windows.
+bool runningUnderWine();
+
 // A program built beside the test executable (mirvale_win_child.exe, ...).
 std::wstring besideTests(const std::wstring &fileName);
 

@@ -1,5 +1,6 @@
 #include "service/serviceprocess.h"
 
+#include "fixtures/emulator.h"
 #include "fixtures/files.h"
 #include "network/eventwait.h"
 #include "network/ports.h"
@@ -112,9 +113,37 @@ QString ServiceProcess::executablePath()
     return fromEnvironment.isEmpty() ? QStringLiteral(MIRVALE_EXECUTABLE) : fromEnvironment;
 }
 
+bool ServiceProcess::prepareEmulatedBinary(const QFileInfo &built)
+{
+    m_binaryDir = built.absolutePath();
+    m_program = built.absoluteFilePath();
+    if (m_options.withCertificates)
+        return true;
+    // A folder of its own without server.crt and server.key: the program, and links to what it
+    // loads from beside it.
+    m_binaryDir = m_work.filePath(QStringLiteral("bin"));
+    QDir().mkpath(m_binaryDir);
+    const QDir source(built.absolutePath());
+    for (const QString &name : source.entryList({QStringLiteral("*.dll"), QStringLiteral("qt.conf"),
+                                                 QStringLiteral("platforms"), QStringLiteral("imageformats")})) {
+        if (!QFile::link(source.filePath(name), m_binaryDir + '/' + name)) {
+            m_error = QStringLiteral("cannot link %1").arg(source.filePath(name));
+            return false;
+        }
+    }
+    m_program = m_binaryDir + '/' + built.fileName();
+    if (!QFile::copy(built.absoluteFilePath(), m_program)) {
+        m_error = QStringLiteral("cannot copy %1").arg(built.filePath());
+        return false;
+    }
+    return true;
+}
+
 bool ServiceProcess::prepareBinary()
 {
     const QFileInfo built(executablePath());
+    if (underEmulator() && built.isFile())
+        return prepareEmulatedBinary(built);
     if (!built.isExecutable()) {
         m_error = QStringLiteral("no executable at %1").arg(built.filePath());
         return false;
@@ -174,7 +203,8 @@ bool ServiceProcess::start(const ServiceOptions &options)
         }
         if (!launch())
             return false;
-        m_started = waitUntil([this] { return ownsListeners(); }, scaledTimeout(5000), 100);
+        // An emulated start is slower, and its first makes the machine's certificate.
+        m_started = waitUntil([this] { return ownsListeners(); }, scaledTimeout(underEmulator() ? 60000 : 5000), 100);
         if (m_started)
             return true;
         // Someone else bound a port between the check and the service's start.
@@ -211,7 +241,13 @@ bool ServiceProcess::launch()
 
     QStringList arguments = m_options.arguments;
     QString program = m_program;
-    if (m_options.unprivileged && runningAsRoot()) {
+    if (underEmulator()) {
+        // Wine hands on no QT_* variable of the host: WINEQT_* arrive under their QT_* names.
+        for (const char *name : {"QT_FORCE_STDERR_LOGGING", "QT_LOGGING_RULES"})
+            environment.insert(QStringLiteral("WINE") + QLatin1String(name), environment.value(QLatin1String(name)));
+        arguments.prepend(m_program);
+        program = emulator();
+    } else if (m_options.unprivileged && runningAsRoot()) {
         const QString home = m_work.filePath(QStringLiteral("home"));
         QDir().mkpath(home);
         QFile::setPermissions(home, QFileDevice::Permissions(0x7777));
@@ -246,6 +282,9 @@ bool ServiceProcess::launch()
         return false;
     }
 
+    // Not a systemd service there: started means listening (start() waits for it).
+    if (underEmulator())
+        return true;
     m_ready = waitForReady(scaledTimeout(20000));
     if (m_ready)
         return true;
@@ -301,6 +340,17 @@ bool ServiceProcess::ownsListeners() const
 {
     if (!isRunning())
         return false;
+    // The emulator's server holds the sockets; the ports were free before the start and the
+    // tests run in a network namespace of their own, so whoever accepts is the service.
+    if (underEmulator()) {
+        for (const quint16 port : qAsConst(m_options.ownedPorts)) {
+            QTcpSocket probe;
+            probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+            if (!probe.waitForConnected(300))
+                return false;
+        }
+        return true;
+    }
     const QSet<QByteArray> own = socketInodesOf(m_process.processId());
     for (const quint16 port : qAsConst(m_options.ownedPorts)) {
         if (!listeningInodes(port).intersects(own))
@@ -323,6 +373,12 @@ bool ServiceProcess::stop(int timeoutMs, int signal)
 {
     if (!isRunning())
         return true;
+    if (underEmulator()) {
+        // The emulated process has no handler for Unix signals: it quits through "mutex".
+        WsClient mutex;
+        mutex.open(wsUrl(m_options.ownedPorts.value(0, kPlainPort)), {QStringLiteral("mutex")}, timeoutMs);
+        return waitForExit(timeoutMs);
+    }
     ::kill(pid_t(m_process.processId()), signal);
     return waitForExit(timeoutMs);
 }
@@ -387,6 +443,12 @@ void ServiceProcess::expectCleanStop()
 
 void ServiceProcess::endPlayers()
 {
+    if (underEmulator()) {
+        if (!fileNames(m_players.recordDir()).isEmpty())
+            runEmulated({QStringLiteral("taskkill"), QStringLiteral("/f"), QStringLiteral("/im"), QStringLiteral("vlc.exe"),
+                         QStringLiteral("/im"), QStringLiteral("PotPlayerMini64.exe")});
+        return;
+    }
     for (const QString &name : fileNames(m_players.recordDir())) {
         if (name.endsWith(QLatin1String(".rec")))
             endFakePlayer(QFileInfo(name).completeBaseName().toLongLong());
@@ -403,7 +465,7 @@ void ServiceProcess::dumpStderr(bool failed, int lines) const
     std::cout << "---" << std::endl;
 }
 
-::testing::AssertionResult ServiceProcess::serves(quint16 port, bool tls, int timeoutMs) const
+::testing::AssertionResult ServiceProcess::serves(quint16 port, bool tls, int timeoutMs)
 {
     static int s_id = 1000; // test thread only
     const QByteArray id = QByteArray::number(++s_id);

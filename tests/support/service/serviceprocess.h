@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -68,7 +69,8 @@ public:
     qint64 pid() const;
     bool isRunning() const;
 
-    // SIGTERM (or another signal), then wait for the exit. False on time-out.
+    // SIGTERM (or another signal), then wait for the exit. False on time-out. Under an emulator
+    // a "mutex" connection instead.
     bool stop(int timeoutMs, int signal = SIGTERM);
     bool waitForExit(int timeoutMs);
     int exitCode() const { return m_process.exitCode(); }
@@ -91,7 +93,7 @@ public:
     void dumpStderr(bool failed, int lines = 60) const;
 
     // A well-behaved client gets its Getinfo answered on the port (plain ws://, or wss://).
-    ::testing::AssertionResult serves(quint16 port, bool tls = false, int timeoutMs = 30000) const;
+    static ::testing::AssertionResult serves(quint16 port, bool tls = false, int timeoutMs = 30000);
     // What /proc tells about the running service: VmRSS in KiB and open descriptors (-1 when
     // it is gone).
     qint64 residentKiB() const;
@@ -103,6 +105,7 @@ public:
 private:
     void killNow();
     bool prepareBinary();
+    bool prepareEmulatedBinary(const QFileInfo &built);
     bool launch();
     bool ownsListeners() const;
     bool waitForReady(int timeoutMs);

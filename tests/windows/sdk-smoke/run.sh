@@ -25,33 +25,12 @@ cmake -S "$here" -B "$build/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DMIRVALE_WIN_SDK="$sdk" >/dev/null
 cmake --build "$build/cmake"
 
-# What Windows' loader would look for beside the program: the set's DLLs it imports, directly or
-# through another of them. Anything else it imports comes with Windows.
+# What Windows' loader would look for beside the program.
 bin=$build/bin
 rm -rf "$bin"
-mkdir -p "$bin/platforms" "$bin/imageformats"
+mkdir -p "$bin"
 cp "$build/cmake/mirvale-sdk-smoke.exe" "$bin/"
-cp "$sdk/plugins/platforms/qoffscreen.dll" "$sdk/plugins/platforms/qwindows.dll" "$bin/platforms/"
-cp "$sdk/plugins/imageformats/qico.dll" "$bin/imageformats/"
-declare -A in_set seen
-for dll in "$sdk"/bin/*.dll; do in_set[$(basename "${dll,,}")]=$dll; done
-queue=("$bin/mirvale-sdk-smoke.exe" "$bin"/platforms/*.dll "$bin"/imageformats/*.dll)
-while ((${#queue[@]})); do
-    file=${queue[0]}
-    queue=("${queue[@]:1}")
-    while read -r name; do
-        name=${name,,}
-        [ -n "${seen[$name]:-}" ] && continue
-        seen[$name]=1
-        if [ -n "${in_set[$name]:-}" ]; then
-            cp "${in_set[$name]}" "$bin/"
-            queue+=("${in_set[$name]}")
-        fi
-    done < <(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p')
-done
-# The set's own qt.conf points at the set; beside the program, the program's folder is the prefix.
-printf '[Paths]\nPrefix = .\nPlugins = .\n' >"$bin/qt.conf"
-(cd "$bin" && find . -name '*.dll' | sed 's|^\./||' | sort) >"$bin/dlls.txt"
+"$root/scripts/windows-deploy.sh" "$sdk" "$bin/mirvale-sdk-smoke.exe"
 say "DLLs beside the program ($(cd "$bin" && du -ch $(cat dlls.txt) | tail -n 1 | cut -f1)):"
 sed 's/^/  /' "$bin/dlls.txt"
 
