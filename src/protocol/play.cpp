@@ -142,7 +142,9 @@ std::vector<std::string> playerArguments(const PlayerKind &player, const QString
 
 QString playlistTimeName(const QTime &time)
 {
-    return time.toString(QStringLiteral("hhmmsszzz"));
+    // Not QTime::toString: it goes through the system locale, whose first use is not safe when
+    // two agents make it at once (an empty name was seen), and digits must not depend on it.
+    return QString::asprintf("%02d%02d%02d%03d", time.hour(), time.minute(), time.second(), time.msec());
 }
 
 QString playlistCandidateName(const QString &timeName, int attempt)

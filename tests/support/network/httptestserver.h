@@ -26,7 +26,7 @@ public:
     struct Response {
         int status = 200;
         QByteArray body;
-        QList<QPair<QByteArray, QByteArray>> headers;
+        QList<QPair<QByteArray, QByteArray>> headers = {};
         bool stall = false;      // read the request, never answer, keep the connection
         bool withLength = true;  // false: no Content-Length, the body ends with the connection
         int trickleMs = 0;       // > 0: the body goes one byte at a time, one every trickleMs
