@@ -19,6 +19,12 @@ QByteArray expectedLine(const QJsonValue &url)
 {
     QByteArray line = url.toString().toUtf8();
     line.replace('\r', "%0D").replace('\n', "%0A");
+    // A "#" after leading blanks and byte order marks would make the line a player directive.
+    int start = 0;
+    while (start < line.size() && (line.at(start) == ' ' || line.at(start) == '\t' || line.mid(start, 3) == "\xEF\xBB\xBF"))
+        start += line.at(start) == ' ' || line.at(start) == '\t' ? 1 : 3;
+    if (line.mid(start, 1) == "#")
+        line.replace(start, 1, "%23");
     return line;
 }
 

@@ -35,7 +35,9 @@ bool downloadSubFile(const char *url, const char *filePath, const std::atomic<bo
 
 bool downloadSubFile(const char *url, QFile &file, const std::atomic<bool> *cancel, const SubFileLimits &limits)
 {
-    return downloadSubFile(url, file.fileName().toUtf8().constData(), cancel, limits);
+    // A file opened on a descriptor has no name of its own: the descriptor tells where it is.
+    const QString path = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(file.handle()));
+    return downloadSubFile(url, path.toUtf8().constData(), cancel, limits);
 }
 
 qint64 writeSubFileData(char *data, size_t size, size_t count, QIODevice *device)
