@@ -21,7 +21,7 @@ group() {
         run) echo cmake ninja-build g++ pkg-config openssl qtbase5-dev libwebsockets-dev \
                   libcurl4-openssl-dev libsystemd-dev ;;
         test) echo "$(group run)" libqt5websockets5-dev googletest libgtest-dev libgmock-dev \
-                   util-linux procps ;;
+                   util-linux procps iproute2 ;;
         fuzz) echo cmake ninja-build pkg-config qtbase5-dev clang libclang-rt-14-dev libfuzzer-14-dev ;;
         tls) echo sslscan openssl iproute2 ;;
         wine) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 ;;
