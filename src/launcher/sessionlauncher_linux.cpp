@@ -77,15 +77,6 @@ std::string escapeBusAddressValue(const std::string &value)
     return out;
 }
 
-bool hasNulByte(const std::string &program, const std::vector<std::string> &arguments)
-{
-    if (program.find('\0') != std::string::npos)
-        return true;
-    return std::any_of(arguments.begin(), arguments.end(), [](const std::string &argument) {
-        return argument.find('\0') != std::string::npos;
-    });
-}
-
 // 0, or the error of the look-up (ENOENT when the uid has no account).
 int lookUpAccount(uid_t uid, UserAccount *account)
 {
@@ -723,7 +714,7 @@ bool refuseNulBytes(const std::string &program, const std::vector<std::string> &
                     LauncherLog log)
 {
     // exec would cut the text at the NUL and run something else than was asked.
-    if (!hasNulByte(program, arguments))
+    if (!usermanager::holdsNulByte(program, arguments))
         return false;
     writeLog(log, "launchGUIApplication command contains a NUL byte");
     return true;

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -58,18 +59,7 @@ std::string errnoText(int negativeErrno)
 
 bool hasNulByte(const UnitRequest &request)
 {
-    auto has = [](const std::string &text) { return text.find('\0') != std::string::npos; };
-    if (has(request.program))
-        return true;
-    for (const std::string &argument : request.arguments) {
-        if (has(argument))
-            return true;
-    }
-    for (const std::string &entry : request.environment) {
-        if (has(entry))
-            return true;
-    }
-    return false;
+    return holdsNulByte(request.program, request.arguments) || holdsNulByte({}, request.environment);
 }
 
 // A fresh name for every start: a player that still runs keeps its unit, and a second start
@@ -417,6 +407,12 @@ UnitResult startUserUnit(uid_t uid, const UnitRequest &request, LauncherLog log,
     if (r < 0)
         return fail(UnitResult(), UnitOutcome::Unreachable, "sd_bus_start", errnoText(r), log);
     return startTransientUnit(bus.get(), uid, request, timeout, log);
+}
+
+bool holdsNulByte(const std::string &program, const std::vector<std::string> &texts)
+{
+    const auto holds = [](const std::string &text) { return text.find('\0') != std::string::npos; };
+    return holds(program) || std::any_of(texts.begin(), texts.end(), holds);
 }
 
 } // namespace usermanager

@@ -2,14 +2,16 @@
 
 // Small helpers shared by the Windows tests (run under Wine by scripts/wine-tests.sh).
 
+#include "base/widestring_win.h"
+
 #include <windows.h>
 
 #include <string>
 
 namespace testsupport {
 
-std::wstring toWide(const std::string &utf8);
-std::string toUtf8(const std::wstring &wide);
+using ::toUtf8;
+using ::toWide;
 
 // True when these tests run under Wine rather than on Windows.
 bool runningUnderWine();
