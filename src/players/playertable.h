@@ -40,8 +40,8 @@ enum class ItemFieldRule {
     Ignored,
     TitleLine,     // "#EXTINF:-1,<title>" before the url; the rest is left out
     PlaylistLines, // that title line, then one "#EXTVLCOPT:" line for each of the rest
-    // Options of the whole command line (they hold for every entry of the playlist), for a value
-    // that every entry gives alike.
+    // mpv's options --force-media-title=, --start=, --referrer=, --user-agent=: they hold for
+    // every entry of the playlist, so only a value that every entry gives alike is passed.
     CommandLine,
 };
 
