@@ -53,20 +53,6 @@ void checkEntries(const QJsonArray &files, bool readSubFile)
     FUZZ_CHECK(entries.subFileSeen == subFileSeen, "sub-file seen wrongly");
     FUZZ_CHECK(entries.subFile == subFile, "not the first sub-file");
 
-    // With the optional fields as lines: the same url lines, and every other line a directive
-    // the service wrote.
-    const PlaylistEntries withFields = readPlaylistEntries(files, readSubFile, ItemFieldRule::PlaylistLines);
-    QList<QByteArray> urlLines;
-    const QList<QByteArray> allLines = withFields.text.split('\n');
-    for (const QByteArray &fieldLine : allLines.mid(0, allLines.size() - 1)) {
-        if (fieldLine == "#EXTM3U" || fieldLine.startsWith("#EXTINF:-1,") || fieldLine.startsWith("#EXTVLCOPT:start-time=")
-            || fieldLine.startsWith("#EXTVLCOPT:http-referrer=") || fieldLine.startsWith("#EXTVLCOPT:http-user-agent="))
-            continue;
-        urlLines.append(fieldLine);
-    }
-    FUZZ_CHECK(!withFields.text.contains('\r'), "a carriage return reached the playlist with fields");
-    FUZZ_CHECK(urlLines == expected, "a field made a line of its own");
-
     const QByteArray content = playlistFileContent(entries.text);
     FUZZ_CHECK(!content.contains('\0'), "the playlist file would hold a NUL");
     FUZZ_CHECK(entries.text.startsWith(content), "the playlist file is not the text's beginning");
