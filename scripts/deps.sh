@@ -10,7 +10,7 @@
 #   wine     the Windows files under Wine (mingw-w64)
 #   windows  the Windows executable and its installer (mingw-w64, NSIS; scripts/windows-build.sh)
 #   browser  the demo page in Chromium
-#   desktop  the real player on a virtual display (Debian's VLC, Xvfb, a clip made by ffmpeg)
+#   desktop  the real players on a virtual display (Debian's VLC and mpv, Xvfb, a clip made by ffmpeg)
 #   bench    the benchmarks (test + Google Benchmark)
 #   package  the Debian package test
 #   fresh    scripts/fresh-debian.sh (a Debian 12 root made by debootstrap)
@@ -28,7 +28,7 @@ group() {
         windows) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix \
                       binutils-mingw-w64-x86-64 nsis ;;
         browser) echo chromium fonts-dejavu-core iproute2 node:nodejs npm:npm ;;
-        desktop) echo vlc-bin vlc-plugin-base vlc-plugin-qt vlc-plugin-video-output xvfb ffmpeg \
+        desktop) echo vlc-bin vlc-plugin-base vlc-plugin-qt vlc-plugin-video-output mpv xvfb ffmpeg \
                       xdotool util-linux ;;
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
         package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;

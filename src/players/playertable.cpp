@@ -27,6 +27,11 @@ const PlayerDiscovery kPotPlayerDiscovery = {
     // No Linux build: only a configured program (a wrapper that runs it under Wine, say).
     &Settings::potplayerProgram, nullptr, {}};
 
+const PlayerDiscovery kMpvDiscovery = {
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    &Settings::mpvProgram, "mpv",
+    {"/snap/bin/mpv", "/var/lib/flatpak/exports/bin/io.mpv.Mpv"}};
+
 // Shared by the main thread and every agent's worker thread; guarded by g_playerPathMutex.
 std::map<std::string, QString> g_mapPlayerPath;
 // Held for each swap of a refreshed table and for each lookup.
@@ -55,32 +60,32 @@ bool isExecutableFile(const QString &path)
     const QFileInfo info(path);
     return info.isFile() && info.isExecutable();
 }
+#endif
 
 void writeSettingsProblem(const QString &line)
 {
     if (const PlayerTableLog log = g_pfnTableLog.load())
         log(line);
 }
-#endif
 
 // One refresh's settings, read at most once and only when a player's search needs them.
 QString discoverPath(const PlayerDiscovery &player, std::optional<Settings> *settings)
 {
+    const auto configured = [&] {
+        if (!*settings)
+            *settings = readSettings(&writeSettingsProblem, SettingsScope::Players);
+        return (**settings).*player.configured;
+    };
 #ifndef Q_OS_WIN
     // The registry stand-in keeps the Windows rules, so its fixtures answer as on Windows.
     if (qEnvironmentVariableIsEmpty("MIRVALE_REGISTRY")) {
-        if (!*settings)
-            *settings = readSettings(&writeSettingsProblem, SettingsScope::Players);
-        const QString found =
-                findDesktopProgram(player, (**settings).*player.configured,
-                                   qEnvironmentVariable("PATH"), &isExecutableFile);
-        if (!found.isEmpty())
+        const QString found = findDesktopProgram(player, configured(), qEnvironmentVariable("PATH"),
+                                                 &isExecutableFile);
+        if (!found.isEmpty() || !player.key64)
             return found;
     }
-#else
-    Q_UNUSED(settings);
 #endif
-    return registryPath(player);
+    return player.key64 ? registryPath(player) : configured();
 }
 
 } // namespace
@@ -117,10 +122,15 @@ const std::vector<PlayerKind> &playerKinds()
 {
     // Built on first use, after Qt's statics; read-only afterwards, from any thread.
     static const std::vector<PlayerKind> s_kinds = {
-        {"vlc", "VLC", ".list", {"fullscreen", "video-on-top", "sub-file"}, true, true, true,
-         &kVlcDiscovery},
-        {"potplayer", "PotPlayer", ".m3u", {}, false, false, false, &kPotPlayerDiscovery},
-        {"elmedia", "Elmedia", ".m3u", {}, false, false, false, nullptr},
+        {"vlc", "VLC", ".list", {"fullscreen", "video-on-top", "sub-file"}, true, "--video-on-top",
+         "--fullscreen", true, ItemFieldRule::PlaylistLines, false, &kVlcDiscovery},
+        {"potplayer", "PotPlayer", ".m3u", {}, false, nullptr, nullptr, false, ItemFieldRule::TitleLine,
+         false, &kPotPlayerDiscovery},
+        {"elmedia", "Elmedia", ".m3u", {}, false, nullptr, nullptr, false, ItemFieldRule::Ignored, false,
+         nullptr},
+        // Its playlist documents no per-entry lines; its command-line options hold for every entry.
+        {"mpv", "mpv", ".m3u", {"fullscreen", "video-on-top", "sub-file"}, false, "--ontop", "--fullscreen",
+         true, ItemFieldRule::CommandLine, true, &kMpvDiscovery},
     };
     return s_kinds;
 }
@@ -140,8 +150,11 @@ void refreshPlayerPaths()
     std::map<std::string, QString> fresh;
     std::optional<Settings> settings;
     for (const PlayerKind &kind : playerKinds()) {
-        if (kind.discovery)
-            fresh[kind.key] = discoverPath(*kind.discovery, &settings);
+        if (!kind.discovery)
+            continue;
+        const QString path = discoverPath(*kind.discovery, &settings);
+        if (!path.isEmpty())
+            fresh[kind.key] = path;
     }
 
     const std::lock_guard<std::mutex> lock(g_playerPathMutex);

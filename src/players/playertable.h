@@ -19,6 +19,8 @@
 // does not open at all.
 // Linux otherwise: the configured program, else the command on PATH, else fixed locations (the
 // packaging systems' launchers); nothing found leaves the registry rules' last default.
+// A player without an installer registration (null key64) is found on Windows only through its
+// configured program.
 struct PlayerDiscovery {
     const char *valueName;
     const char *key64;
@@ -32,14 +34,29 @@ struct PlayerDiscovery {
     std::vector<const char *> locations; // tried after PATH, in order
 };
 
+// How the optional fields of a "files" element ("title", "start", "referrer", "user-agent") reach
+// the player.
+enum class ItemFieldRule {
+    Ignored,
+    TitleLine,     // "#EXTINF:-1,<title>" before the url; the rest is left out
+    PlaylistLines, // that title line, then one "#EXTVLCOPT:" line for each of the rest
+    // mpv's options --force-media-title=, --start=, --referrer=, --user-agent=: they hold for
+    // every entry of the playlist, so only a value that every entry gives alike is passed.
+    CommandLine,
+};
+
 struct PlayerKind {
     const char *key;               // "application" in Play, "player" in Getinfo, the table key
     const char *displayName;       // Getinfo's "display_name"
     const char *playlistExtension; // ".list", ".m3u"
     QStringList options;           // Getinfo's "arguments"; none: the key is left out
     bool playlistAsUrl;            // the playlist is passed as a file URL, else as a plain path
-    bool windowOptions;            // takes --video-on-top and --fullscreen from "arguments"
+    // The arguments for "video-on-top" and "fullscreen" of "arguments"; null: options not taken.
+    const char *onTopArgument;
+    const char *fullscreenArgument;
     bool subtitle;                 // fetches the first "sub-file" and takes it as --sub-file=
+    ItemFieldRule itemFields;
+    bool offeredWhenInstalled;     // Getinfo's "support" lists it only while it is installed
     // Null: never installed, and not offered by Getinfo (a key Play accepts all the same).
     const PlayerDiscovery *discovery;
 };
@@ -66,8 +83,8 @@ PlayerTableLog setPlayerTableLog(PlayerTableLog log);
 // PlayerDiscovery says. Safe from any thread: one mutex guards the table for a whole refresh
 // and for each lookup.
 
-// Rebuilds the table; afterwards it holds exactly the players with discovery rows, each with a
-// non-empty path.
+// Rebuilds the table; afterwards it holds the players with discovery rows, each with a non-empty
+// path: all of them except one without a registration whose program was not found.
 void refreshPlayerPaths();
 
 // The stored path as UTF-8; "" for a key that is not in the table (nothing is inserted).

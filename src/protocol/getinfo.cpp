@@ -17,8 +17,11 @@ QJsonObject handleGetinfo(QJsonObject &request)
     for (const PlayerKind &kind : playerKinds()) {
         if (!kind.discovery)
             continue; // never installed, so not offered either
-        if (isPlayerInstalled(kind.key))
+        const bool installed = isPlayerInstalled(kind.key);
+        if (installed)
             applications.append(QLatin1String(kind.key));
+        else if (kind.offeredWhenInstalled)
+            continue; // so a machine without it gets the reply it always had
         QJsonObject player;
         player.insert(QStringLiteral("player"), QLatin1String(kind.key));
         if (!kind.options.isEmpty())

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -46,6 +47,86 @@ bool nameTaken(const QString &path)
     // A dangling link also blocks an exclusive create.
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
+}
+
+// No C0 or C1 control character (a NUL, a line break, DEL...) and no Unicode line break.
+bool isOneLineText(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            return false;
+    }
+    return true;
+}
+
+bool isPrintableAscii(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+QString stringField(const QJsonObject &file, QLatin1String key)
+{
+    const QJsonValue value = file.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+// Plain decimals, to the millisecond, without trailing zeros: "90", "12.5".
+QString secondsText(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return {};
+    const double seconds = value.toDouble() + 0.0; // -0 becomes 0
+    if (!(seconds >= 0 && seconds < kMaxStartSeconds))
+        return {};
+    QString text = QString::number(seconds, 'f', 3);
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+
+bool isWebUrl(const QString &text)
+{
+    if (!isPrintableAscii(text) || text.contains(QLatin1Char(' ')))
+        return false;
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+           && !url.host().isEmpty();
+}
+
+// The lines a player's playlist takes before an entry's url.
+QByteArray itemLines(const ItemFields &fields, ItemFieldRule rule)
+{
+    QByteArray lines;
+    if (rule != ItemFieldRule::TitleLine && rule != ItemFieldRule::PlaylistLines)
+        return lines;
+    if (!fields.title.isEmpty())
+        lines += "#EXTINF:-1," + fields.title.toUtf8() + '\n';
+    if (rule == ItemFieldRule::PlaylistLines) {
+        const std::pair<const char *, const QString *> options[] = {
+            {"start-time", &fields.start}, {"http-referrer", &fields.referrer}, {"http-user-agent", &fields.userAgent}};
+        for (const auto &[name, value] : options) {
+            if (!value->isEmpty())
+                lines += "#EXTVLCOPT:" + QByteArray(name) + '=' + value->toUtf8() + '\n';
+        }
+    }
+    return lines;
+}
+
+// Keeps only what both give alike.
+void keepShared(ItemFields &shared, const ItemFields &fields)
+{
+    for (QString ItemFields::*member : {&ItemFields::title, &ItemFields::start, &ItemFields::referrer,
+                                        &ItemFields::userAgent}) {
+        if (shared.*member != fields.*member)
+            (shared.*member).clear();
+    }
 }
 
 QJsonObject playReply(QJsonObject &request)
@@ -102,20 +183,53 @@ QByteArray playlistLine(const QJsonValue &url)
     return line;
 }
 
-PlaylistEntries readPlaylistEntries(const QJsonArray &files, bool readSubFile)
+ItemFields readItemFields(const QJsonObject &file)
+{
+    ItemFields fields;
+    fields.title = stringField(file, QLatin1String("title"));
+    if (!isOneLineText(fields.title))
+        fields.title.clear();
+    fields.start = secondsText(file.value(QLatin1String("start")));
+    fields.referrer = stringField(file, QLatin1String("referrer"));
+    if (!isWebUrl(fields.referrer))
+        fields.referrer.clear();
+    fields.userAgent = stringField(file, QLatin1String("user-agent"));
+    if (!isPrintableAscii(fields.userAgent))
+        fields.userAgent.clear();
+    return fields;
+}
+
+PlaylistEntries readPlaylistEntries(const QJsonArray &files, bool readSubFile, ItemFieldRule rule)
 {
     PlaylistEntries entries;
+    bool withFieldLines = false;
+    bool firstEntry = true;
     for (const QJsonValue &element : files) {
         if (!element.isObject())
             continue;
         const QJsonObject file = element.toObject();
-        if (file.contains(QLatin1String("url")))
+        if (file.contains(QLatin1String("url"))) {
+            const ItemFields fields = rule == ItemFieldRule::Ignored ? ItemFields() : readItemFields(file);
+            const QByteArray lines = itemLines(fields, rule);
+            withFieldLines = withFieldLines || !lines.isEmpty();
+            entries.text.append(lines);
             entries.text.append(playlistLine(file.value(QLatin1String("url"))));
+            if (rule == ItemFieldRule::CommandLine) {
+                if (firstEntry)
+                    entries.shared = fields;
+                else
+                    keepShared(entries.shared, fields);
+            }
+            firstEntry = false;
+        }
         if (readSubFile && !entries.subFileSeen && file.contains(QLatin1String("sub-file"))) {
             entries.subFileSeen = true;
             entries.subFile = file.value(QLatin1String("sub-file")).toString().toStdString();
         }
     }
+    // Directives count as such only in an extended playlist.
+    if (withFieldLines)
+        entries.text.prepend("#EXTM3U\n");
     return entries;
 }
 
@@ -126,17 +240,34 @@ QByteArray playlistFileContent(const QByteArray &text)
 }
 
 std::vector<std::string> playerArguments(const PlayerKind &player, const QString &playlistPath,
-                                         const VlcOptions &options, const QString &subtitlePath)
+                                         const VlcOptions &options, const QString &subtitlePath,
+                                         const ItemFields &shared)
 {
     std::vector<std::string> arguments;
     arguments.push_back(player.playlistAsUrl ? QUrl::fromLocalFile(playlistPath).toString().toStdString()
                                              : playlistPath.toStdString());
-    if (player.windowOptions && options.videoOnTop)
-        arguments.emplace_back("--video-on-top");
-    if (player.windowOptions && options.fullscreen)
-        arguments.emplace_back("--fullscreen");
+    if (player.onTopArgument && options.videoOnTop)
+        arguments.emplace_back(player.onTopArgument);
+    if (player.fullscreenArgument && options.fullscreen)
+        arguments.emplace_back(player.fullscreenArgument);
     if (player.subtitle && !subtitlePath.isEmpty())
         arguments.push_back((QStringLiteral("--sub-file=") + QDir::toNativeSeparators(subtitlePath)).toStdString());
+#ifndef Q_OS_WIN
+    // Not on Windows: the session launcher joins the arguments unquoted into a bounded line, where
+    // a page's blank would start a word of its own.
+    if (player.itemFields == ItemFieldRule::CommandLine) {
+        const std::pair<const char *, const QString *> fields[] = {{"--force-media-title=", &shared.title},
+                                                                   {"--start=", &shared.start},
+                                                                   {"--referrer=", &shared.referrer},
+                                                                   {"--user-agent=", &shared.userAgent}};
+        for (const auto &[option, value] : fields) {
+            if (!value->isEmpty())
+                arguments.push_back(option + value->toStdString());
+        }
+    }
+#else
+    Q_UNUSED(shared);
+#endif
     return arguments;
 }
 
@@ -216,9 +347,9 @@ ReturnCode preparePlaylist(const PlayerKind &player, QJsonObject &request, const
     const QJsonObject params = request.take(QStringLiteral("params")).toObject();
     if (!params.contains(QLatin1String("files")))
         return ReturnCode::NoFiles;
-    const VlcOptions options = player.windowOptions ? readVlcOptions(params) : VlcOptions();
-    const PlaylistEntries entries =
-            readPlaylistEntries(params.value(QLatin1String("files")).toArray(), player.subtitle);
+    const VlcOptions options = player.onTopArgument ? readVlcOptions(params) : VlcOptions();
+    const PlaylistEntries entries = readPlaylistEntries(params.value(QLatin1String("files")).toArray(),
+                                                        player.subtitle, player.itemFields);
     prepared->subFileSeen = entries.subFileSeen;
     if (entries.text.isEmpty())
         return ReturnCode::NoUrl;
@@ -236,7 +367,7 @@ ReturnCode preparePlaylist(const PlayerKind &player, QJsonObject &request, const
         if (prepared->downloaded)
             subtitlePath = subtitleFolder() + QLatin1Char('/') + prepared->subtitleName;
     }
-    prepared->arguments = playerArguments(player, prepared->playlistPath, options, subtitlePath);
+    prepared->arguments = playerArguments(player, prepared->playlistPath, options, subtitlePath, entries.shared);
     return ReturnCode::Started;
 }
 

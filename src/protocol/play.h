@@ -15,6 +15,7 @@ class PlayerSlot;
 class PlayFiles;
 class QFile;
 class QTime;
+enum class ItemFieldRule;
 struct PlayerKind;
 
 // What Play needs of the agent that received the request: the agent's player slot, the files of
@@ -64,15 +65,32 @@ struct VlcOptions {
 // override earlier ones.
 VlcOptions readVlcOptions(const QJsonObject &params);
 
+// The optional fields of one "files" element, each empty unless present and valid: a "title"
+// without control characters, a "start" of seconds (non-negative, below kMaxStartSeconds) in the
+// form the players take, a "referrer" that is an http or https URL, a "user-agent" of printable
+// ASCII. None can hold a line break, so none can become a playlist line of its own.
+struct ItemFields {
+    QString title;
+    QString start;
+    QString referrer;
+    QString userAgent;
+};
+
+constexpr double kMaxStartSeconds = 1e9;
+
+ItemFields readItemFields(const QJsonObject &file);
+
 struct PlaylistEntries {
-    QByteArray text;          // one UTF-8 line per "url", each ended by "\n"
+    QByteArray text;          // one UTF-8 line per "url", each ended by "\n", and its field lines
     bool subFileSeen = false; // some element had "sub-file"
     std::string subFile;      // the first "sub-file", UTF-8; empty means no download
+    ItemFields shared;        // ItemFieldRule::CommandLine: the values every entry gives alike
 };
 
 // The playlist lines of "files"; "sub-file" is looked at only when readSubFile is set (players
-// that take a subtitle).
-PlaylistEntries readPlaylistEntries(const QJsonArray &files, bool readSubFile);
+// that take a subtitle), the optional fields as `rule` says. When any field line is written, the
+// text begins with an "#EXTM3U" header; without fields it is the urls' lines alone.
+PlaylistEntries readPlaylistEntries(const QJsonArray &files, bool readSubFile, ItemFieldRule rule);
 
 // One playlist line. Carriage returns and line feeds are percent-encoded so the entry stays one
 // line, and a "#" that would begin the line (after blanks or a byte order mark) as "%23" so it
@@ -83,9 +101,10 @@ QByteArray playlistLine(const QJsonValue &url);
 QByteArray playlistFileContent(const QByteArray &text);
 
 // The player's arguments in order, by its argument rules. subtitlePath is empty when no
-// subtitle was fetched.
+// subtitle was fetched; shared holds the fields of ItemFieldRule::CommandLine.
 std::vector<std::string> playerArguments(const PlayerKind &player, const QString &playlistPath,
-                                         const VlcOptions &options, const QString &subtitlePath);
+                                         const VlcOptions &options, const QString &subtitlePath,
+                                         const ItemFields &shared = ItemFields());
 
 // The nine-digit local time name "hhmmsszzz".
 QString playlistTimeName(const QTime &time);

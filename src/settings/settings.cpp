@@ -94,6 +94,7 @@ struct Key {
 const Key kKeys[] = {
     {"players/vlc", &apply<&Settings::vlcProgram, &parseProgramPath>},
     {"players/potplayer", &apply<&Settings::potplayerProgram, &parseProgramPath>},
+    {"players/mpv", &apply<&Settings::mpvProgram, &parseProgramPath>},
     {"network/allowed_origins", &apply<&Settings::allowedOrigins, &parseOrigins>},
     {"network/listen", &apply<&Settings::listenLoopbackOnly, &parseListen>},
     {"service/responsive", &apply<&Settings::responsive, &parseBool>},

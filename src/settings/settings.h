@@ -12,9 +12,10 @@
 
 // Every value read from the store. Each key is one member here and one row in settings.cpp.
 struct Settings {
-    // players/vlc, players/potplayer: the program a player runs as; empty when unset.
+    // players/vlc, players/potplayer, players/mpv: the program a player runs as; empty when unset.
     QString vlcProgram;
     QString potplayerProgram;
+    QString mpvProgram;
     // network/allowed_origins: the origins whose pages may connect, each as "scheme://host[:port]"
     // in lower case; empty: any page.
     QStringList allowedOrigins;

@@ -262,7 +262,8 @@ TEST_F(PlayE2E, RequestsThatStartNoPlayerLeaveNoFile)
         {R"({"action":"Play","application":"elmedia","id":1,"params":)" + files + "}", playReply("1", -1)},
         {R"({"action":"Play","application":"VLC","id":2,"params":)" + files + "}", kUnsupport},
         {R"({"action":"Play","application":"Vlc","id":3,"params":)" + files + "}", kUnsupport},
-        {R"({"action":"Play","application":"mpv","id":4,"params":)" + files + "}", kUnsupport},
+        // Known, but not configured, and the registry rules have nothing else for it.
+        {R"({"action":"Play","application":"mpv","id":4,"params":)" + files + "}", playReply("4", -1)},
         {R"({"action":"Play","id":5,"params":)" + files + "}", kUnsupport},
         {vlcPlay("6", R"({"files":[]})"), playReply("6", -2)},
         {vlcPlay("7", R"({})"), playReply("7", -4)},

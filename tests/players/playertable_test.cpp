@@ -156,6 +156,14 @@ TEST_F(PlayerTable, DiscoveryFallsBackInOrder)
         }
         EXPECT_EQ(playerPathSnapshot().size(), 2u) << row.what;
     }
+
+    // mpv has no registration: by these rules only its configured program counts, PATH never.
+    makeExecutable(m_dir.filePath(QStringLiteral("bin/mpv")));
+    useRegistry("");
+    writeSettings("[players]\nmpv=/opt/mpv/mpv.exe\n");
+    refreshPlayerPaths();
+    EXPECT_EQ(playerPathSnapshot().size(), 3u);
+    EXPECT_EQ(getPlayerPath("mpv"), "/opt/mpv/mpv.exe");
 }
 
 TEST_F(PlayerTable, InstalledMeansTheStoredFileExists)
@@ -206,9 +214,12 @@ TEST(DesktopDiscovery, ConfiguredThenPathThenFixedLocations)
 {
     const PlayerKind *vlc = findPlayerKind(QStringLiteral("vlc"));
     const PlayerKind *potplayer = findPlayerKind(QStringLiteral("potplayer"));
-    ASSERT_TRUE(vlc && vlc->discovery && potplayer && potplayer->discovery);
+    const PlayerKind *mpv = findPlayerKind(QStringLiteral("mpv"));
+    ASSERT_TRUE(vlc && vlc->discovery && potplayer && potplayer->discovery && mpv && mpv->discovery);
     const QString snap = QStringLiteral("/snap/bin/vlc");
     const QString flatpak = QStringLiteral("/var/lib/flatpak/exports/bin/org.videolan.VLC");
+    const QString mpvSnap = QStringLiteral("/snap/bin/mpv");
+    const QString mpvFlatpak = QStringLiteral("/var/lib/flatpak/exports/bin/io.mpv.Mpv");
 
     struct Row {
         const char *what;
@@ -231,6 +242,10 @@ TEST(DesktopDiscovery, ConfiguredThenPathThenFixedLocations)
         {"potplayer only when configured", potplayer, "", "/usr/bin",
          {"/usr/bin/potplayer", "/usr/bin/vlc", snap}, ""},
         {"potplayer configured", potplayer, "/opt/pot/run", "/usr/bin", {"/opt/pot/run"}, "/opt/pot/run"},
+        {"mpv configured", mpv, "/opt/m/mpv", "/usr/bin", {"/opt/m/mpv", "/usr/bin/mpv"}, "/opt/m/mpv"},
+        {"mpv on PATH", mpv, "", "/usr/bin", {"/usr/bin/vlc", "/usr/bin/mpv", mpvSnap}, "/usr/bin/mpv"},
+        {"mpv's snap after PATH", mpv, "", "/usr/bin", {"/usr/bin/vlc", snap, mpvSnap, mpvFlatpak}, mpvSnap},
+        {"mpv's flatpak last", mpv, "", "/usr/bin", {flatpak, mpvFlatpak}, mpvFlatpak},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -262,6 +277,11 @@ TEST_F(PlayerTable, WithoutARegistryTheDesktopSearchFillsTheTable)
                                                                     {"potplayer", pot}}));
     EXPECT_TRUE(isPlayerInstalled("vlc"));
     EXPECT_TRUE(isPlayerInstalled("potplayer"));
+    // mpv is in the table only once it is found.
+    makeExecutable(bin + "/mpv");
+    refreshPlayerPaths();
+    EXPECT_EQ(getPlayerPath("mpv"), (bin + "/mpv").toStdString());
+    QFile::remove(bin + "/mpv");
 
     // A changed store is seen at the next refresh, and its problem logged once.
     g_tableLog.clear();

@@ -11,6 +11,12 @@ using namespace protocoltest;
 namespace {
 
 const std::string kSupport = testsupport::kGetinfoSupport.toStdString();
+// mpv is offered only while it is installed, after the other two.
+const std::string kSupportWithMpv =
+    QByteArray(testsupport::kGetinfoSupport)
+        .replace(R"("player":"potplayer"})",
+                 R"("player":"potplayer"},{"arguments":["fullscreen","video-on-top","sub-file"],"display_name":"mpv","player":"mpv"})")
+        .toStdString();
 
 std::string getinfo(const std::string &request)
 {
@@ -28,6 +34,7 @@ TEST(Getinfo, ListsTheInstalledPlayersAndAlwaysBothSupported)
         bool potplayer;
         bool executablesPresent;
         std::string applications;
+        bool mpv = false;
     };
     const Row rows[] = {
         {false, false, true, "[]"},
@@ -36,15 +43,20 @@ TEST(Getinfo, ListsTheInstalledPlayersAndAlwaysBothSupported)
         {true, true, true, R"(["vlc","potplayer"])"},
         // Registered, but the executable is gone.
         {true, true, false, "[]"},
+        {true, true, true, R"(["vlc","potplayer","mpv"])", true},
+        {false, false, true, R"(["mpv"])", true},
     };
     for (const Row &row : rows) {
         setPlayers(row.vlc, row.potplayer, row.executablesPresent);
+        setMpv(row.mpv && row.executablesPresent);
         SCOPED_TRACE(row.applications);
+        const std::string &support = row.mpv ? kSupportWithMpv : kSupport;
         EXPECT_EQ(getinfo(R"({"action":"Getinfo","id":1})"),
-                  R"({"action":"Getinfo","applications":)" + row.applications + R"(,"id":1,)" + kSupport);
+                  R"({"action":"Getinfo","applications":)" + row.applications + R"(,"id":1,)" + support);
         EXPECT_EQ(getinfo(R"({"action":"Getinfo"})"),
-                  R"({"action":"Getinfo","applications":)" + row.applications + "," + kSupport);
+                  R"({"action":"Getinfo","applications":)" + row.applications + "," + support);
     }
+    setMpv(false);
 }
 
 TEST(Getinfo, SeesPlayersInstalledSinceTheLastRefresh)

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -211,7 +212,10 @@ TEST_F(Play, PlaylistHoldsOneLinePerUrlExactly)
     using namespace std::string_literals;
     struct Row {
         std::string files;
-        QByteArray content;
+        QByteArray content;                 // VLC's
+        std::optional<QByteArray> titled = {};   // PotPlayer's, when it differs: the titles alone
+        std::optional<QByteArray> urlsOnly = {}; // mpv's, when it differs
+        Arguments mpvFields = {};           // mpv's arguments after the playlist and "--ontop"
     };
     const Row rows[] = {
         {R"([{"url":"http://media/1.mp4"},{"url":"D:\\films\\2 b.mkv"}])", "http://media/1.mp4\nD:\\films\\2 b.mkv\n"},
@@ -228,8 +232,30 @@ TEST_F(Play, PlaylistHoldsOneLinePerUrlExactly)
         // The file ends at the first NUL.
         {R"([{"url":"a\u0000b"},{"url":"c"}])", "a"},
         {R"([{"url":"ab"},{"url":"\u0000c"}])", "ab\n"},
+        // The optional fields, before their url.
+        {u8R"j([{"url":"http://m/1.mp4","title":"Grüße, #1","start":90,"referrer":"https://site.example/w?v=1","user-agent":"Mozilla/5.0 (X11)"}])j",
+         u8"#EXTM3U\n#EXTINF:-1,Grüße, #1\n#EXTVLCOPT:start-time=90\n#EXTVLCOPT:http-referrer=https://site.example/w?v=1\n"
+         "#EXTVLCOPT:http-user-agent=Mozilla/5.0 (X11)\nhttp://m/1.mp4\n",
+         u8"#EXTM3U\n#EXTINF:-1,Grüße, #1\nhttp://m/1.mp4\n", "http://m/1.mp4\n",
+         {u8"--force-media-title=Grüße, #1", "--start=90", "--referrer=https://site.example/w?v=1",
+          "--user-agent=Mozilla/5.0 (X11)"}},
+        // Only entries with a url; mpv's command line takes only what every entry gives alike.
+        {R"([{"title":"none","start":5},{"url":"a","start":12.5,"referrer":"http://h/"},{"url":"b","start":0,"referrer":"http://h/"}])",
+         "#EXTM3U\n#EXTVLCOPT:start-time=12.5\n#EXTVLCOPT:http-referrer=http://h/\na\n"
+         "#EXTVLCOPT:start-time=0\n#EXTVLCOPT:http-referrer=http://h/\nb\n",
+         "a\nb\n", "a\nb\n", {"--referrer=http://h/"}},
+        // A value that does not validate is left out, and its entry stays.
+        {R"([{"url":"a","title":"","start":-1,"referrer":"ftp://h/x","user-agent":"\u00e9"},)"
+         R"({"url":"b","title":7,"start":"90","referrer":"https://h/a b","user-agent":"a\tb"},)"
+         R"({"url":"c","title":null,"start":1e9,"referrer":"site.example/x","user-agent":"x\u007f"}])",
+         "a\nb\nc\n"},
+        // No field ever becomes a line of its own.
+        {R"([{"url":"a","title":"t\r#EXTVLCOPT:run-time=1","referrer":"https://h/\n#EXTVLCOPT:x","user-agent":"u\r\n#y"},)"
+         R"({"url":"#EXTINF:-1,u","title":"\u2028#x"},{"url":"c","title":"\u0085#z\u0000"}])",
+         "a\n%23EXTINF:-1,u\nc\n"},
     };
-    for (const char *application : {"vlc", "potplayer"}) {
+    setMpv(true);
+    for (const char *application : {"vlc", "potplayer", "mpv"}) {
         for (const Row &row : rows) {
             SCOPED_TRACE(application + (" " + row.files));
             emptyFolder(playlistFolder());
@@ -239,11 +265,22 @@ TEST_F(Play, PlaylistHoldsOneLinePerUrlExactly)
                                     recorder.context()),
                       R"({"action":"Play","id":1,"return":0})");
             const QString name = onlyPlaylist();
-            const char *pattern = std::string(application) == "vlc" ? "^\\d{9}\\.list$" : "^\\d{9}\\.m3u$";
+            const std::string player = application;
+            const char *pattern = player == "vlc" ? "^\\d{9}\\.list$" : "^\\d{9}\\.m3u$";
             EXPECT_TRUE(QRegularExpression(pattern).match(name).hasMatch()) << name.toStdString();
-            EXPECT_EQ(readFile(playlistFolder() + "/" + name), row.content);
+            const QByteArray titled = row.titled.value_or(row.content);
+            const QByteArray expected = player == "vlc" ? row.content
+                                      : player == "potplayer" ? titled : row.urlsOnly.value_or(titled);
+            EXPECT_EQ(readFile(playlistFolder() + "/" + name), expected);
+            if (player == "mpv" && recorder.launches.size() == 1) {
+                Arguments arguments{(playlistFolder() + "/" + name).toStdString(), "--ontop"};
+                arguments.insert(arguments.end(), row.mpvFields.begin(), row.mpvFields.end());
+                EXPECT_EQ(recorder.launches[0].program, mpvExecutable().toStdString());
+                EXPECT_EQ(recorder.launches[0].arguments, arguments);
+            }
         }
     }
+    setMpv(false);
 }
 
 TEST_F(Play, PotPlayerGetsOnlyThePlaylistPath)

@@ -4,6 +4,8 @@
 #include "players/playertable.h"
 #include "protocol/envelope.h"
 
+#include <QFile>
+
 #include <optional>
 
 namespace protocoltest {
@@ -47,6 +49,23 @@ QString vlcExecutable()
 QString potplayerExecutable()
 {
     return players().potplayerProgram();
+}
+
+QString mpvExecutable()
+{
+    return rootPath() + QStringLiteral("/players/mpv");
+}
+
+void setMpv(bool installed)
+{
+    const QString store = rootPath() + QStringLiteral("/mirvale.conf");
+    testsupport::writeFile(store, "[players]\nmpv=" + mpvExecutable().toUtf8() + "\n");
+    qputenv("MIRVALE_CONFIG", QFile::encodeName(store));
+    if (installed)
+        testsupport::writeFile(mpvExecutable(), "#!/bin/sh\n");
+    else
+        QFile::remove(mpvExecutable());
+    refreshPlayerPaths();
 }
 
 void setPlayers(bool vlc, bool potplayer, bool executablesPresent)

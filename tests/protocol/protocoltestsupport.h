@@ -32,9 +32,14 @@ testsupport::PlayerFixture &players();
 // executables and refreshes the player table.
 void setPlayers(bool vlc, bool potplayer, bool executablesPresent = true);
 
-// The paths that setPlayers registers.
+// Configures mpv (through a settings store of the scratch tree), creates or removes its program
+// file and refreshes the player table.
+void setMpv(bool installed);
+
+// The paths that setPlayers registers, and mpv's.
 QString vlcExecutable();
 QString potplayerExecutable();
+QString mpvExecutable();
 
 // The reply to one whole message, as an agent gives it: the agent's assembler parses the text
 // once and the envelope answers the object (an empty one when the text held none).

@@ -88,13 +88,13 @@ TEST_F(SettingsStore, ReadsKeysAndSkipsWhatIsWrong)
         {"an unquoted comma reads as a list", "[players]\npotplayer=/a,/b\n", unset, unset,
          {"readSettings bad value:players/potplayer"}},
         {"unknown keys, each named; known keys still read",
-         "top=1\n[players]\nmpv=/usr/bin/mpv\nVLC=/x\nvlc=/usr/bin/vlc\n[network]\nbind=any\n", "/usr/bin/vlc",
+         "top=1\n[players]\nelmedia=/usr/bin/elmedia\nVLC=/x\nvlc=/usr/bin/vlc\n[network]\nbind=any\n", "/usr/bin/vlc",
          unset,
          {"readSettings unknown key:network/bind", "readSettings unknown key:players/VLC",
-          "readSettings unknown key:players/mpv", "readSettings unknown key:top"}},
+          "readSettings unknown key:players/elmedia", "readSettings unknown key:top"}},
         {"the players group alone ignores the other groups",
-         "top=1\n[players]\nmpv=/usr/bin/mpv\nvlc=/usr/bin/vlc\n[network]\nlisten=any\n", "/usr/bin/vlc", unset,
-         {"readSettings unknown key:players/mpv"}, SettingsScope::Players},
+         "top=1\n[players]\nelmedia=/usr/bin/elmedia\nvlc=/usr/bin/vlc\n[network]\nlisten=any\n", "/usr/bin/vlc", unset,
+         {"readSettings unknown key:players/elmedia"}, SettingsScope::Players},
         {"an unreadable store gives the defaults", "", unset, unset, {"readSettings unreadable"},
          SettingsScope::All, Source::Folder},
     };
@@ -113,9 +113,9 @@ TEST_F(SettingsStore, ReadsKeysAndSkipsWhatIsWrong)
 
 TEST_F(SettingsStore, EachProblemIsLoggedOnceHoweverOftenRead)
 {
-    const QString path = useStore("[players]\nvlc=relative\nmpv=/usr/bin/mpv\n");
+    const QString path = useStore("[players]\nvlc=relative\nelmedia=/usr/bin/elmedia\n");
     const QStringList expected = {"readSettings bad value:players/vlc store:" + path,
-                                  "readSettings unknown key:players/mpv store:" + path};
+                                  "readSettings unknown key:players/elmedia store:" + path};
     // The player table re-reads the players group on both agent threads at once.
     std::vector<std::thread> readers;
     for (int i = 0; i < 4; ++i) {

@@ -2,11 +2,14 @@
 
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace testsupport {
 
@@ -46,6 +49,8 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 302:
         return "Found";
     case 404:
@@ -103,6 +108,17 @@ int HttpTestServer::hits(const QByteArray &path) const
     return m_requests.count(path);
 }
 
+QList<QByteArray> HttpTestServer::requestHeads(const QByteArray &path) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    QList<QByteArray> heads;
+    for (int i = 0; i < m_requests.size(); ++i) {
+        if (m_requests.at(i) == path)
+            heads << m_heads.at(i);
+    }
+    return heads;
+}
+
 int HttpTestServer::connectionCount() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
@@ -115,19 +131,37 @@ bool HttpTestServer::waitForRequest(const QByteArray &path, std::chrono::millise
     return m_changed.wait_for(lock, timeout, [&] { return m_requests.contains(path); });
 }
 
-// The answer to a request for path, recorded first; empty for a stalled route.
-QByteArray HttpTestServer::answer(const QByteArray &path, int *trickleMs)
+// The answer to a request with that head, recorded first; empty for a stalled route.
+QByteArray HttpTestServer::answer(const QByteArray &request, int *trickleMs, int *trickleBytes)
 {
+    const QByteArray path = request.left(request.indexOf("\r\n")).split(' ').value(1);
     Response response;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_requests << path;
+        m_heads << request;
         response = m_routes.value(path, Response{404, "<html><body>not found</body></html>", {}, false, true});
     }
     m_changed.notify_all();
     *trickleMs = response.trickleMs;
+    *trickleBytes = std::max(1, response.trickleBytes);
     if (response.stall)
         return {};
+    if (response.ranges) {
+        response.headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+        const QRegularExpressionMatch range =
+                QRegularExpression(QStringLiteral("\r\nRange: *bytes=(\\d+)-\r\n"), QRegularExpression::CaseInsensitiveOption)
+                        .match(QString::fromLatin1(request));
+        const qint64 from = range.hasMatch() ? range.captured(1).toLongLong() : 0;
+        if (range.hasMatch() && from < response.body.size()) {
+            response.headers.append(qMakePair(QByteArray("Content-Range"),
+                                              "bytes " + QByteArray::number(from) + '-'
+                                                      + QByteArray::number(response.body.size() - 1) + '/'
+                                                      + QByteArray::number(response.body.size())));
+            response.status = 206;
+            response.body = response.body.mid(static_cast<int>(from));
+        }
+    }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
                       + "\r\nConnection: close\r\n";
     if (response.withLength)
@@ -155,7 +189,9 @@ void HttpTestServer::serve()
                     return;
                 socket->setProperty("answered", true);
                 int trickleMs = 0;
-                const QByteArray reply = answer(request.left(request.indexOf("\r\n")).split(' ').value(1), &trickleMs);
+                int trickleBytes = 1;
+                const QByteArray reply =
+                        answer(request.left(request.indexOf("\r\n\r\n") + 2), &trickleMs, &trickleBytes);
                 if (reply.isEmpty())
                     return;
                 if (trickleMs <= 0) {
@@ -163,13 +199,16 @@ void HttpTestServer::serve()
                     socket->disconnectFromHost();
                     return;
                 }
-                // The head at once, then the body a byte at a time.
+                // The head at once, then the body a piece at a time.
                 const int bodyStart = reply.indexOf("\r\n\r\n") + 4;
                 socket->write(reply.left(bodyStart));
                 auto *timer = new QTimer(socket);
-                QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, reply, at = bodyStart]() mutable {
-                    if (at < reply.size())
-                        socket->write(reply.mid(at++, 1));
+                QObject::connect(timer, &QTimer::timeout, socket,
+                                 [socket, timer, reply, trickleBytes, at = bodyStart]() mutable {
+                    if (at < reply.size()) {
+                        socket->write(reply.mid(at, trickleBytes));
+                        at += trickleBytes;
+                    }
                     if (at >= reply.size()) {
                         timer->stop();
                         socket->disconnectFromHost();

@@ -29,7 +29,9 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers = {};
         bool stall = false;      // read the request, never answer, keep the connection
         bool withLength = true;  // false: no Content-Length, the body ends with the connection
-        int trickleMs = 0;       // > 0: the body goes one byte at a time, one every trickleMs
+        int trickleMs = 0;       // > 0: the body goes trickleBytes at a time, one piece every trickleMs
+        int trickleBytes = 1;
+        bool ranges = false;     // offers byte ranges: "Range: bytes=N-" gets 206 and the rest
     };
 
     explicit HttpTestServer(const QString &certificateFile = {}, const QString &keyFile = {});
@@ -44,6 +46,8 @@ public:
     // Paths requested so far, in order.
     QList<QByteArray> requests() const;
     int hits(const QByteArray &path) const;
+    // The heads (request line and header lines, each ended by CR LF) of the requests for `path` so far, in order.
+    QList<QByteArray> requestHeads(const QByteArray &path) const;
     // Connections accepted so far.
     int connectionCount() const;
     // Blocks the calling thread until a request for `path` has arrived; false on time-out.
@@ -51,7 +55,7 @@ public:
 
 private:
     void serve();
-    QByteArray answer(const QByteArray &path, int *trickleMs);
+    QByteArray answer(const QByteArray &request, int *trickleMs, int *trickleBytes);
 
     const QString m_certificateFile;
     const QString m_keyFile;
@@ -63,6 +67,7 @@ private:
     bool m_started = false;
     QMap<QByteArray, Response> m_routes;
     QList<QByteArray> m_requests;
+    QList<QByteArray> m_heads; // beside m_requests
     int m_connections = 0;
     // Set by the test thread, polled by the server thread, which then ends its own loop: a
     // wake-up posted from another thread is a race ThreadSanitizer cannot see through in glib.
