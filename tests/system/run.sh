@@ -38,9 +38,9 @@ deb=$(ls "$out"/deb/mirvale_*.deb) || exit 1
 
 # ---- The cached root: what the package needs, the player, the display, the tools of the cases.
 # Bump setup when the preparation below changes: it is part of the cache key.
-setup=2
+setup=3
 packages=$( (echo systemd systemd-sysv dbus libpam-systemd procps python3 vlc-bin vlc-plugin-base \
-                  vlc-plugin-qt vlc-plugin-video-output xvfb xdotool ffmpeg weston qtwayland5
+                  vlc-plugin-qt vlc-plugin-video-output xvfb xdotool ffmpeg
              dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//') |
            tr ' ' '\n' | sed '/^$/d' | sort -u | tr '\n' ' ')
 key=$(echo "bookworm $setup $packages" | sha256sum | cut -c1-16)
@@ -58,16 +58,11 @@ if [ ! -d "$cache" ]; then
     fi
     # Installed with this machine's network; nothing inside starts (no systemd runs yet).
     # shellcheck disable=SC2086
-    if ! systemd-nspawn -q --register=no --keep-unit -D "$tmp" --resolv-conf=replace-host --setenv=DEBIAN_FRONTEND=noninteractive \
-            sh -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends $packages \
+    if ! systemd-nspawn -q --register=no --keep-unit -D "$tmp" --resolv-conf=replace-host \
+            --setenv=DEBIAN_FRONTEND=noninteractive sh -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends $packages \
                    && apt-get clean && rm -rf /var/lib/apt/lists/*
                    useradd -m -u $uid -s /bin/bash $user
-                   mkdir -p /home/$user/.config/vlc
-                   # The first-start question answered (it holds the playlist back), silent
-                   # audio (no sound device), no title drawn over the subtitle.
-                   printf '[qt]\nqt-privacy-ask=0\n[core]\naout=adummy\nvideo-title-show=0\n' \
-                       >/home/$user/.config/vlc/vlcrc
-                   chown -R $user: /home/$user" >"$out/root.log" 2>&1; then
+                   " >"$out/root.log" 2>&1; then
         tail -20 "$out/root.log"
         exit 1
     fi
@@ -82,13 +77,19 @@ root=$out/root/merged
 mount -t overlay overlay -o "lowerdir=$cache,upperdir=$out/root/upper,workdir=$out/root/work" "$root" \
     || exit 1
 cp "$deb" "$root/root/mirvale.deb"
-# The clip and its subtitle, served inside the root during the cases.
+# The user's VLC preferences: the first-start question answered (it holds the playlist back),
+# silent audio (no sound device), no title drawn over the subtitle. Then the clip and its
+# subtitle, served inside the root.
+systemd-nspawn -q --register=no --keep-unit -D "$root" --private-network --user=$user sh -c '
+    mkdir -p ~/.config/vlc &&
+    printf "[qt]\nqt-privacy-ask=0\n[core]\naout=adummy\nvideo-title-show=0\n" \
+        >~/.config/vlc/vlcrc' >"$out/install.log" 2>&1 || { cat "$out/install.log"; exit 1; }
 systemd-nspawn -q --register=no --keep-unit -D "$root" --private-network sh -c '
     dpkg -i /root/mirvale.deb && mkdir -p /srv/media &&
     ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=size=320x240:rate=25 -t 30 -c:v libx264 \
         -preset ultrafast -pix_fmt yuv420p -movflags +faststart /srv/media/clip.mp4 &&
     printf "1\n00:00:00,000 --> 00:00:30,000\nMirvale subtitle\n" >/srv/media/clip.srt' \
-    >"$out/install.log" 2>&1 || { cat "$out/install.log"; exit 1; }
+    >>"$out/install.log" 2>&1 || { cat "$out/install.log"; exit 1; }
 
 # ---- Boot it. nspawn's SIGTERM halts the container; the trap also ends what is left.
 echo "== boot ($(elapsed))"
@@ -170,11 +171,12 @@ session_state() { inside loginctl show-session "$1" -p State --value; }
 session_of_unit() { inside loginctl list-sessions --no-legend | awk -v u=$user '$3 == u { print $1 }' | head -n 1; }
 # An ordinary user's graphical login on seat0, as a display manager makes it: PAM's session
 # (logind, the user's manager), no VT; its leader is the display server, started with a process
-# that outlives it (which keeps the session closing once the leader has ended).
+# that outlives it (which keeps the session closing once the leader has ended). Without
+# -noreset the server resets when the check's client leaves, and refuses the player meanwhile.
 login_x11() {
     inside systemd-run -q --unit=mirvale-login -p PAMName=login -p User=$user \
         -p Environment="XDG_SEAT=seat0 XDG_SESSION_TYPE=x11 XDG_SESSION_CLASS=user DISPLAY=:5" \
-        /bin/sh -c 'setsid sleep 3600 & exec Xvfb :5 -screen 0 1280x720x24 -nolisten tcp'
+        /bin/sh -c 'setsid sleep 3600 & exec Xvfb :5 -screen 0 1280x720x24 -nolisten tcp -noreset'
     # Ready once the user's own clients get in.
     wait_for 30 inside setpriv --reuid=$uid --regid=$uid --clear-groups env DISPLAY=:5 xdotool getdisplaygeometry
 }
@@ -186,7 +188,7 @@ seat0_session() { login_x11 && [ "$(session_state "$(session_of_unit)")" = activ
 first_vlc() { vlc_on :5 && as_viewer; }
 subtitle_open() { inside ls -l "/proc/$vlc/fd" | grep -q /var/lib/Mirvale/subfiles/; }
 # Kept for a look, never compared: the display once the clip has played a while.
-opened_subtitle() { wait_for 20 subtitle_open && sleep 2 && shot :5 vlc-x11; }
+opened_subtitle() { wait_for 20 subtitle_open && sleep 2 && shot :5 vlc-x11 && shows_window vlc-x11; }
 second_play() { local first=$vlc; played 3 && vlc_on :5 "$first" && ! inside kill -0 "$first"; }
 setuid_start() {
     local first=$vlc
@@ -203,6 +205,13 @@ closing_session() {
     inside systemctl kill --kill-who=main mirvale-login.service
     wait_for 20 is_closing "$session" || return 1
     refused 5
+}
+# Something bright on the display: the player's window (the bare display is black).
+shows_window() {
+    local peak
+    peak=$(inside ffmpeg -hide_banner -i "/root/$1.png" -vf signalstats,metadata=print -f null - 2>&1 \
+               | sed -n 's/.*lavfi.signalstats.YMAX=//p' | head -n 1)
+    [ "${peak:-0}" -gt 128 ]
 }
 stopped_cleanly() {
     inside systemctl stop mirvale.service && [ "$(inside systemctl show mirvale.service -p Result --value)" = success ] \
@@ -249,6 +258,6 @@ echo "== systemd-analyze security, as the booted systemd measures it"
 inside systemd-analyze security --no-pager mirvale.service >"$out/security.txt" 2>&1
 tail -n 1 "$out/security.txt"
 inside journalctl --no-pager -b >"$out/journal.log" 2>&1
-[ -f "$out/vlc-x11.png" ] && echo "screenshot: $out/vlc-x11.png"
+for shot in "$out"/vlc-*.png; do [ -f "$shot" ] && echo "screenshot: $shot"; done
 echo "$passed passed, $failed failed in $(elapsed)"
 [ $failed -eq 0 ]
