@@ -14,6 +14,7 @@
 #   bench    the benchmarks (test + Google Benchmark)
 #   package  the Debian package test
 #   fresh    scripts/fresh-debian.sh (a Debian 12 root made by debootstrap)
+#   system   the package on a booted Debian 12 root (debootstrap, systemd-nspawn)
 set -euo pipefail
 
 group() {
@@ -33,6 +34,8 @@ group() {
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
         package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;
         fresh) echo debootstrap iproute2 python3 util-linux ;;
+        system) echo "$(group run)" dpkg-dev file debootstrap systemd-container util-linux procps \
+                     python3 ;;
         *) return 1 ;;
     esac
 }
@@ -41,7 +44,7 @@ group() {
 wanted=()
 for name in "$@"; do
     if ! packages=$(group "$name"); then
-        echo "usage: $0 run|test|fuzz|tls|wine|windows|browser|desktop|bench|package|fresh..." >&2
+        echo "usage: $0 run|test|fuzz|tls|wine|windows|browser|desktop|bench|package|fresh|system..." >&2
         exit 2
     fi
     read -ra list <<<"$packages"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's two commands on a bare Debian 12. Makes a minimal Debian 12 root with debootstrap
-# (from the Debian archive that this machine's apt uses), copies the tracked files of this tree
-# into it (no build folders), and runs as root inside it (chroot):
+# (from the Debian archive that this machine's own apt sources name; none named stops it),
+# copies the tracked files of this tree into it (no build folders), and runs as root inside it
+# (chroot):
 #   run   scripts/run.sh, until the service answers Getinfo on ws://127.0.0.1:8142/; then SIGTERM
 #   test  scripts/test.sh, the whole default suite
 # A command's first step installs packages, which needs the archive: that step (the same
@@ -99,6 +100,8 @@ tree=$(pwd)
 root=$(realpath -m "${1:-build-fresh-debian}")
 logs=$root.logs
 [ "$(id -u)" -eq 0 ] || { echo "run as root: debootstrap and chroot need it" >&2; exit 2; }
+# The archive named by this machine's own apt sources; none named stops here.
+mirror=$(scripts/apt-archive.sh) || exit 1
 if [ -z "${MIRVALE_FRESH_NS:-}" ]; then
     scripts/deps.sh fresh
     MIRVALE_FRESH_NS=1 exec unshare --mount --propagation private "$self" "$root"
@@ -134,11 +137,6 @@ if [ -e "$root" ]; then
 fi
 rm -rf "$logs"
 mkdir -p "$logs"
-
-# The archive this machine's apt uses; Debian's own when none is named.
-mirror=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-[ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)
-[ -n "$mirror" ] || mirror=http://deb.debian.org/debian
 
 begin "debootstrap bookworm from $mirror"
 debootstrap --variant=minbase bookworm "$root" "$mirror" >"$logs/debootstrap.log" 2>&1 \

@@ -267,6 +267,7 @@ std::vector<LogindSession> listLogindSessions()
         LogindSession session;
         session.id = id.get();
         session.active = ::sd_session_is_active(id.get()) > 0;
+        session.state = sessionText(&::sd_session_get_state, id.get());
         session.hasUser = ::sd_session_get_uid(id.get(), &session.uid) >= 0;
         session.seat = sessionText(&::sd_session_get_seat, id.get());
         session.sessionClass = sessionText(&::sd_session_get_class, id.get());
@@ -308,7 +309,11 @@ const LogindSession *chooseSession(const std::vector<LogindSession> &sessions, u
             continue;
         const bool graphical = session.type == "x11" || session.type == "wayland";
         const bool ordinary = session.hasUser && session.uid != 0 && session.uid >= uidMin;
-        return graphical && ordinary && session.sessionClass == "user" ? &session : nullptr;
+        // A session whose leader has ended stays the seat's active one while it closes, but
+        // its display is gone.
+        const bool open = session.state == "active";
+        return graphical && ordinary && open && session.sessionClass == "user" ? &session
+                                                                              : nullptr;
     }
     return nullptr;
 }

@@ -15,6 +15,7 @@ namespace sessionlauncher {
 struct LogindSession {
     std::string id;
     bool active = false;      // on a seat: the session the seat shows now (sd_seat_get_active)
+    std::string state;        // "active", "online" or "closing" (sd_session_get_state)
     bool hasUser = false;
     uid_t uid = 0;
     std::string seat;         // "seat0", ...; empty for a remote (ssh) or background session
@@ -31,7 +32,7 @@ std::vector<LogindSession> listLogindSessions();
 uid_t readUidMin(const std::string &path = "/etc/login.defs");
 
 // The session seat0 shows, when it is a graphical (x11, wayland) user session of an ordinary
-// account (uid at or above uidMin, never root); else null.
+// account (uid at or above uidMin, never root) that is not closing; else null.
 const LogindSession *chooseSession(const std::vector<LogindSession> &sessions, uid_t uidMin);
 
 struct UserAccount {

@@ -31,11 +31,13 @@ namespace {
 
 LogindSession session(const std::string &id, bool active, bool hasUser, uid_t uid,
                       const std::string &sessionClass = "user", const std::string &type = "x11",
-                      const std::string &display = "", const std::string &seat = "seat0")
+                      const std::string &display = "", const std::string &seat = "seat0",
+                      const char *state = nullptr)
 {
     LogindSession s;
     s.id = id;
     s.active = active;
+    s.state = state ? state : active ? "active" : "online";
     s.hasUser = hasUser;
     s.uid = uid;
     s.seat = seat;
@@ -230,6 +232,8 @@ TEST(SessionChoice, TakesTheGraphicalSessionSeat0ShowsOfAnOrdinaryUser)
         {"ssh with a forwarded display",
          {session("s1", true, true, 1000, "user", "x11", "localhost:10.0", "")}, ""},
         {"wayland", {session("w1", true, true, 1000, "user", "wayland")}, "w1"},
+        {"its leader ended: closing, yet still the one seat0 shows",
+         {session("x1", true, true, 1000, "user", "x11", ":0", "seat0", "closing")}, ""},
         {"a text console on seat0", {session("t1", true, true, 1000, "user", "tty")}, ""},
         {"another seat", {session("a1", true, true, 1000, "user", "x11", ":1", "seat1")}, ""},
         {"root's desktop", {session("r1", true, true, 0, "user", "x11", ":0")}, ""},
