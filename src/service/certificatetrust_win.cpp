@@ -26,9 +26,11 @@ std::string systemError(const std::string &what, DWORD code = GetLastError())
     return what + " (error " + std::to_string(code) + ")";
 }
 
+// The Root store's registry part, where CertAdd puts a certificate: removed from there, it is gone.
+// (Wine loses a removal made through the whole system store.)
 Store rootStore(std::string *error)
 {
-    Store store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"),
+    Store store(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"),
                 [](HCERTSTORE s) { CertCloseStore(s, 0); });
     if (!store)
         *error = systemError("cannot open the LocalMachine Root store");
