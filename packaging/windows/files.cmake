@@ -3,7 +3,7 @@
 # file, OUT/uninstall-files.nsh removes exactly those (never a whole folder the user chose).
 file(STRINGS ${BIN}/dlls.txt dlls)
 # The program's own folder first, then each sub-folder in turn.
-set(top mirvale.exe qt.conf)
+set(top mirvale.exe mirvale-certificate.exe qt.conf)
 set(nested "")
 foreach(dll IN LISTS dlls)
     if(dll MATCHES "/")

@@ -19,7 +19,7 @@ add_custom_command(
     COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/windows-deploy.sh ${MIRVALE_WIN_SDK} $<TARGET_FILE:mirvale>
     COMMAND ${CMAKE_COMMAND} -DBIN=${_mirvale_bin} -DOUT=${CMAKE_BINARY_DIR}/installer
             -P ${MIRVALE_INSTALLER_DIR}/files.cmake
-    DEPENDS mirvale ${PROJECT_SOURCE_DIR}/scripts/windows-deploy.sh ${MIRVALE_INSTALLER_DIR}/files.cmake
+    DEPENDS mirvale mirvale-certificate ${PROJECT_SOURCE_DIR}/scripts/windows-deploy.sh ${MIRVALE_INSTALLER_DIR}/files.cmake
             ${_mirvale_set_dlls}
     COMMENT "Placing the DLLs and plugins mirvale.exe needs beside it"
     VERBATIM)

@@ -1,8 +1,8 @@
 ; The Windows installer: mirvale-setup.exe puts the service and the DLLs it needs into
 ; Program Files, registers the service (automatic start) and its event log source with the
-; program's own -i switch, and starts it; the service makes this machine's TLS certificate at
-; its first start. The uninstaller stops the service and removes all of it. /S runs either
-; silently. Built by packaging/windows/installer.cmake:
+; program's own -i switch, and starts it; the service makes this machine's TLS certificate and
+; trusts its CA at its first start. The uninstaller stops the service, takes that trust away
+; (mirvale-certificate.exe untrust) and removes all of it. /S runs either silently. Built by packaging/windows/installer.cmake:
 ;   makensis -DVERSION=... -DDESCRIPTION=... -DBIN=<folder of mirvale.exe>
 ;            -DGENERATED=<folder of install-files.nsh, uninstall-files.nsh> -DOUTFILE=... mirvale.nsi
 
@@ -141,10 +141,17 @@ Section "Uninstall"
     ; The service goes once it has stopped; its event log source at once.
     !insertmacro Run '"$INSTDIR\mirvale.exe" -u'
 
+    ; The CA leaves the Root store, and Firefox's policy goes if the service set it.
+    ${If} ${FileExists} "$INSTDIR\mirvale-ca.crt"
+        !insertmacro Run '"$INSTDIR\mirvale-certificate.exe" untrust "$INSTDIR\mirvale-ca.crt"'
+    ${EndIf}
+
     !include "${GENERATED}\uninstall-files.nsh"
     ; This machine's certificate, made by the service.
     Delete "$INSTDIR\server.crt"
     Delete "$INSTDIR\server.key"
+    Delete "$INSTDIR\mirvale-ca.crt"
+    Delete "$INSTDIR\mirvale-ca.trusted"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
 

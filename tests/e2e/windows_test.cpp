@@ -1,7 +1,7 @@
 // The Windows executable under Wine (scripts/wine-tests.sh sets MIRVALE_EMULATOR and the rest;
 // fixtures/emulator.h): what only Windows has. Players found through the registry, a Play that
 // starts a stand-in player in the user's session and the next one that ends it, the certificate a
-// machine makes for itself, and the installer. The protocol itself is the other suites' part.
+// machine makes for itself and the trust in its CA, and the installer. The protocol itself is the other suites' part.
 
 #include "expected.h"
 #include "fixtures/emulator.h"
@@ -12,9 +12,12 @@
 #include "qtprinters.h"
 #include "service/serviceprocess.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QSslCertificate>
 #include <QSslKey>
+#include <QTemporaryDir>
 
 using namespace testsupport;
 
@@ -24,6 +27,42 @@ const QString kVlcKey = QStringLiteral("SOFTWARE\\VideoLAN\\VLC");
 const QString kVlcKey32 = QStringLiteral("SOFTWARE\\WOW6432Node\\VideoLAN\\VLC");
 const QString kPotKey = QStringLiteral("SOFTWARE\\DAUM\\PotPlayer64");
 const QString kPotKey32 = QStringLiteral("SOFTWARE\\WOW6432Node\\DAUM\\PotPlayer");
+
+// Where Windows keeps a LocalMachine Root certificate: a key named by its SHA-1 thumbprint.
+bool inRootStore(const QString &authorityFile)
+{
+    const QByteArray thumbprint =
+        QSslCertificate::fromPath(authorityFile).value(0).digest(QCryptographicHash::Sha1).toHex().toUpper();
+    return !thumbprint.isEmpty()
+           && runEmulated({"reg", "query", "HKLM\\SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\" + thumbprint}) == 0;
+}
+
+// Firefox's policy to import the Root store's CAs.
+bool firefoxImportsRoots()
+{
+    QByteArray output;
+    return runEmulated({"reg", "query", "HKLM\\SOFTWARE\\Policies\\Mozilla\\Firefox\\Certificates", "/v",
+                        "ImportEnterpriseRoots"},
+                       &output)
+               == 0
+           && output.contains("0x1");
+}
+
+// mirvale-certificate.exe untrust, as the uninstaller runs it.
+int untrust(const QString &authorityFile)
+{
+    const QString tool = QFileInfo(ServiceProcess::executablePath()).absolutePath() + QStringLiteral("/mirvale-certificate.exe");
+    return runEmulated({tool, "untrust", windowsPath(authorityFile)});
+}
+
+// The trust that the service beside the built executable (the other suites') gave its CA, taken
+// back, so that a test sees only what its own service adds.
+void untrustBuiltService()
+{
+    const QString authority = QFileInfo(ServiceProcess::executablePath()).absolutePath() + QStringLiteral("/mirvale-ca.crt");
+    if (QFile::exists(authority))
+        untrust(authority);
+}
 
 // The Linux process of a program that Wine runs, found by a text on its command line.
 qint64 hostProcessWith(const QByteArray &text)
@@ -149,11 +188,13 @@ TEST_F(WindowsE2E, PlayStartsTheStandInAndTheNextPlayEndsIt)
 }
 
 // Without server.crt and server.key beside it, the service makes them at its start and serves
-// TLS with them; the key opens only with the pass phrase and is closed to other users.
+// TLS with them; the key opens only with the pass phrase and is closed to other users. It trusts
+// the CA, and mirvale-certificate.exe untrust (what the uninstaller runs) takes that away.
 TEST(WindowsCertificateE2E, MissingCertificateIsMadeAndServed)
 {
     if (!underEmulator())
         GTEST_SKIP() << "runs the Windows executable under Wine: scripts/wine-tests.sh";
+    untrustBuiltService();
     ServiceProcess service;
     ServiceOptions options;
     options.withCertificates = false;
@@ -167,8 +208,15 @@ TEST(WindowsCertificateE2E, MissingCertificateIsMadeAndServed)
     // Wine maps the key's access list (SYSTEM and Administrators) onto the file's mode.
     EXPECT_FALSE(QFileInfo(key).permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther));
     EXPECT_TRUE(QFile::exists(service.binaryDir() + QStringLiteral("/server.crt")));
+    const QString authority = service.binaryDir() + QStringLiteral("/mirvale-ca.crt");
+    EXPECT_TRUE(inRootStore(authority));
+    EXPECT_TRUE(firefoxImportsRoots());
     service.dumpStderr(::testing::Test::HasFailure());
     service.expectCleanStop();
+
+    EXPECT_EQ(untrust(authority), 0);
+    EXPECT_FALSE(inRootStore(authority));
+    EXPECT_FALSE(firefoxImportsRoots());
 }
 
 // What an administrator runs: mirvale-setup.exe /S, then the uninstaller /S.
@@ -184,6 +232,7 @@ protected:
             m_setup = QFileInfo(ServiceProcess::executablePath()).absolutePath() + QStringLiteral("/../mirvale-setup.exe");
         ASSERT_TRUE(QFile::exists(m_setup)) << m_setup.toStdString();
         ASSERT_NE(query({"sc", "query", "Mirvale"}).first, 0) << "a Mirvale service is installed already";
+        untrustBuiltService();
     }
 
     // Exit code and output of an emulated program.
@@ -197,6 +246,7 @@ protected:
     static bool keyExists(const QString &key) { return query({"reg", "query", "HKLM\\" + key}).first == 0; }
 
     QString m_setup;
+    QTemporaryDir m_work;
     const QString m_folder = emulatedDrive() + QStringLiteral("/Program Files/Mirvale");
     const QString m_serviceKey = QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\Mirvale");
     const QString m_sourceKey = QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Mirvale");
@@ -221,6 +271,10 @@ TEST_F(WindowsInstallerE2E, SilentInstallServesAndSilentUninstallLeavesNothing)
     EXPECT_TRUE(ServiceProcess::serves(kPlainPort));
     EXPECT_TRUE(ServiceProcess::serves(kTlsPort, true));
     EXPECT_TRUE(QFile::exists(m_folder + QStringLiteral("/server.key")));
+    const QString authority = m_folder + QStringLiteral("/mirvale-ca.crt");
+    const QByteArray authorityText = readFile(authority);
+    EXPECT_TRUE(inRootStore(authority));
+    EXPECT_TRUE(firefoxImportsRoots());
 
     // The uninstaller copies itself away and returns at once; it is done when the folder is gone.
     ASSERT_EQ(runEmulated({"C:\\Program Files\\Mirvale\\uninstall.exe", "/S"}, nullptr, 120000), 0);
@@ -230,6 +284,10 @@ TEST_F(WindowsInstallerE2E, SilentInstallServesAndSilentUninstallLeavesNothing)
     for (const QString &key : {m_serviceKey, m_sourceKey, m_uninstallKey})
         EXPECT_FALSE(keyExists(key)) << key.toStdString();
     EXPECT_FALSE(QFileInfo::exists(emulatedPublicFolder() + QStringLiteral("/Mirvale")));
+    const QString removed = m_work.filePath(QStringLiteral("mirvale-ca.crt"));
+    ASSERT_TRUE(writeFile(removed, authorityText));
+    EXPECT_FALSE(inRootStore(removed)) << "the uninstaller left the CA in the Root store";
+    EXPECT_FALSE(firefoxImportsRoots());
     EXPECT_TRUE(waitUntil([] { return portIsFree(kPlainPort) && portIsFree(kTlsPort); }, 30000, 200));
 }
 
