@@ -273,7 +273,7 @@ upgrade_libwebsockets() {
     fetch libwebsockets
     build_libwebsockets
     cp "$stage$final/bin/libwebsockets.dll" "$set/bin/libwebsockets.dll"
-    sed -i '/^libwebsockets: /d' "$set/VERSIONS"
+    sed -i '/^libwebsockets: scripts\/patches/d' "$set/VERSIONS"
     echo "$lws_fix" >>"$set/VERSIONS"
 }
 
