@@ -23,7 +23,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 if(MIRVALE_LWS_PREFIX)
     set(_lws_prefix ${MIRVALE_LWS_PREFIX})
 else()
-    message(STATUS "libwebsockets: scripts/libwebsockets.sh (a first build takes a few minutes)")
+    message(STATUS "libwebsockets: scripts/libwebsockets.sh (a first build takes about a minute)")
     execute_process(COMMAND ${_lws_root}/scripts/libwebsockets.sh
                     OUTPUT_VARIABLE _lws_output RESULT_VARIABLE _lws_result
                     OUTPUT_STRIP_TRAILING_WHITESPACE)
