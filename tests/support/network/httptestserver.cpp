@@ -116,7 +116,7 @@ bool HttpTestServer::waitForRequest(const QByteArray &path, std::chrono::millise
 }
 
 // The answer to a request for path, recorded first; empty for a stalled route.
-QByteArray HttpTestServer::answer(const QByteArray &path, int *trickleMs)
+QByteArray HttpTestServer::answer(const QByteArray &path, int *trickleMs, int *trickleBytes)
 {
     Response response;
     {
@@ -126,6 +126,7 @@ QByteArray HttpTestServer::answer(const QByteArray &path, int *trickleMs)
     }
     m_changed.notify_all();
     *trickleMs = response.trickleMs;
+    *trickleBytes = qMax(1, response.trickleBytes);
     if (response.stall)
         return {};
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
@@ -155,7 +156,9 @@ void HttpTestServer::serve()
                     return;
                 socket->setProperty("answered", true);
                 int trickleMs = 0;
-                const QByteArray reply = answer(request.left(request.indexOf("\r\n")).split(' ').value(1), &trickleMs);
+                int trickleBytes = 1;
+                const QByteArray reply =
+                        answer(request.left(request.indexOf("\r\n")).split(' ').value(1), &trickleMs, &trickleBytes);
                 if (reply.isEmpty())
                     return;
                 if (trickleMs <= 0) {
@@ -163,13 +166,15 @@ void HttpTestServer::serve()
                     socket->disconnectFromHost();
                     return;
                 }
-                // The head at once, then the body a byte at a time.
+                // The head at once, then the body a little at a time.
                 const int bodyStart = reply.indexOf("\r\n\r\n") + 4;
                 socket->write(reply.left(bodyStart));
                 auto *timer = new QTimer(socket);
-                QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, reply, at = bodyStart]() mutable {
-                    if (at < reply.size())
-                        socket->write(reply.mid(at++, 1));
+                QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, reply, trickleBytes, at = bodyStart]() mutable {
+                    if (at < reply.size()) {
+                        socket->write(reply.mid(at, trickleBytes));
+                        at += trickleBytes;
+                    }
                     if (at >= reply.size()) {
                         timer->stop();
                         socket->disconnectFromHost();

@@ -29,7 +29,8 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers = {};
         bool stall = false;      // read the request, never answer, keep the connection
         bool withLength = true;  // false: no Content-Length, the body ends with the connection
-        int trickleMs = 0;       // > 0: the body goes one byte at a time, one every trickleMs
+        int trickleMs = 0;       // > 0: the body goes trickleBytes at a time, once every trickleMs
+        int trickleBytes = 1;
     };
 
     explicit HttpTestServer(const QString &certificateFile = {}, const QString &keyFile = {});
@@ -51,7 +52,7 @@ public:
 
 private:
     void serve();
-    QByteArray answer(const QByteArray &path, int *trickleMs);
+    QByteArray answer(const QByteArray &path, int *trickleMs, int *trickleBytes);
 
     const QString m_certificateFile;
     const QString m_keyFile;
