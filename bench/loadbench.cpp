@@ -1,8 +1,11 @@
 // Load benchmark client: N WebSocket connections spread over ports 8142 (ws://) and 8143
 // (wss://) of a running service, each sending K Getinfo requests one after another, or, in
-// "connect" mode, each opening, asking one Getinfo and closing. Prints one result line.
+// "connect" mode, each opening, asking one Getinfo and closing. In "deaf" mode N plain
+// connections each send K Getinfo requests with a 1 MB id and never read a reply, while one
+// more client sends its K requests as in "requests" mode; the run goes on until the service has
+// closed every deaf connection, or for 45 s. Prints one result line.
 //
-//   mirvale_loadbench --connections 50 --requests 10 [--mode requests|connect] [--pid PID]
+//   mirvale_loadbench --connections 50 --requests 10 [--mode requests|connect|deaf] [--pid PID]
 //                     [--deadline 300] [--header]
 //
 // With --pid, the service's resident memory and CPU time are read from /proc before, during
@@ -14,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSslError>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
 
@@ -22,6 +26,7 @@
 #include <memory>
 #include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -168,6 +173,67 @@ private:
     Totals &m_totals;
 };
 
+// A client that sends requests and never reads what comes back: its socket's receive buffer
+// fills and the service can send it nothing more. Frames are written by hand, masked.
+class DeafClient : public QObject
+{
+public:
+    DeafClient(quint16 port, int requests, Totals &totals) : m_requests(requests), m_totals(totals)
+    {
+        m_socket.setReadBufferSize(1); // Qt stops reading the socket once this is full
+        connect(&m_socket, &QTcpSocket::connected, this, [this, port] {
+            m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+            m_socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                           + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        });
+        // The first byte of the answer: the handshake is through.
+        connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
+            if (m_flooded)
+                return;
+            m_flooded = true;
+            const QByteArray frame = maskedTextFrame(R"({"action":"Getinfo","id":")" + QByteArray(1000 * 1000, 'x') + R"("})");
+            for (int i = 0; i < m_requests; ++i) {
+                m_socket.write(frame);
+                ++m_totals.sent;
+            }
+        });
+        connect(&m_socket, &QTcpSocket::disconnected, this, [this] { m_closed = true; });
+        m_socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    }
+
+    // Qt notices a close only by reading, which this client never does: the kernel tells.
+    bool closed()
+    {
+        if (!m_closed && m_socket.socketDescriptor() >= 0) {
+            pollfd entry{int(m_socket.socketDescriptor()), POLLRDHUP, 0};
+            m_closed = ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR));
+        }
+        return m_closed;
+    }
+
+private:
+    static QByteArray maskedTextFrame(const QByteArray &payload)
+    {
+        QByteArray frame;
+        frame.append(char(0x81));
+        frame.append(char(0x80 | 127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame.append(char((quint64(payload.size()) >> shift) & 0xFF));
+        const char mask[4] = {0x12, 0x34, 0x56, 0x78};
+        frame.append(mask, 4);
+        for (int i = 0; i < payload.size(); ++i)
+            frame.append(char(payload[i] ^ mask[i % 4]));
+        return frame;
+    }
+
+    QTcpSocket m_socket;
+    const int m_requests;
+    Totals &m_totals;
+    bool m_flooded = false;
+    bool m_closed = false;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -180,7 +246,7 @@ int main(int argc, char **argv)
                                                QStringLiteral("n"), QStringLiteral("50"));
     const QCommandLineOption requestsOption(QStringLiteral("requests"), QStringLiteral("Getinfo requests per connection (K)."),
                                             QStringLiteral("k"), QStringLiteral("10"));
-    const QCommandLineOption modeOption(QStringLiteral("mode"), QStringLiteral("requests or connect."),
+    const QCommandLineOption modeOption(QStringLiteral("mode"), QStringLiteral("requests, connect or deaf."),
                                         QStringLiteral("mode"), QStringLiteral("requests"));
     const QCommandLineOption pidOption(QStringLiteral("pid"), QStringLiteral("The service's process id."),
                                        QStringLiteral("pid"), QStringLiteral("0"));
@@ -202,6 +268,7 @@ int main(int argc, char **argv)
 
     const int connections = std::max(1, parser.value(connectionsOption).toInt());
     const bool connectMode = parser.value(modeOption) == QLatin1String("connect");
+    const bool deafMode = parser.value(modeOption) == QLatin1String("deaf");
     const int requests = connectMode ? 1 : std::max(1, parser.value(requestsOption).toInt());
     const qint64 pid = parser.value(pidOption).toLongLong();
     const int deadlineMs = std::max(1, parser.value(deadlineOption).toInt()) * 1000;
@@ -225,16 +292,28 @@ int main(int argc, char **argv)
     QElapsedTimer wall;
     wall.start();
     std::vector<std::unique_ptr<Client>> clients;
-    clients.reserve(static_cast<std::size_t>(connections));
-    for (int i = 0; i < connections; ++i) {
-        const bool tls = tlsPort > 0 && (plainPort == 0 || i % 2 == 1);
-        const QUrl url(QStringLiteral("%1://127.0.0.1:%2/").arg(tls ? "wss" : "ws").arg(tls ? tlsPort : plainPort));
-        clients.push_back(std::make_unique<Client>(i, url, requests, totals));
+    std::vector<std::unique_ptr<DeafClient>> deafClients;
+    Totals deafTotals;
+    if (deafMode) {
+        for (int i = 0; i < connections; ++i)
+            deafClients.push_back(std::make_unique<DeafClient>(quint16(plainPort), requests, deafTotals));
+        // The one that reads, on the same port.
+        clients.push_back(std::make_unique<Client>(0, QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(plainPort)), requests, totals));
+    } else {
+        clients.reserve(static_cast<std::size_t>(connections));
+        for (int i = 0; i < connections; ++i) {
+            const bool tls = tlsPort > 0 && (plainPort == 0 || i % 2 == 1);
+            const QUrl url(QStringLiteral("%1://127.0.0.1:%2/").arg(tls ? "wss" : "ws").arg(tls ? tlsPort : plainPort));
+            clients.push_back(std::make_unique<Client>(i, url, requests, totals));
+        }
     }
+    const int deafDeadlineMs = std::min(deadlineMs, 45000);
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        const bool allDone = std::all_of(clients.begin(), clients.end(), [](const auto &c) { return c->done(); });
+        const bool allDone = std::all_of(clients.begin(), clients.end(), [](const auto &c) { return c->done(); })
+                             && (std::all_of(deafClients.begin(), deafClients.end(), [](auto &c) { return c->closed(); })
+                                 || wall.elapsed() > deafDeadlineMs);
         if (allDone || wall.elapsed() > deadlineMs) {
             for (auto &client : clients)
                 client->abandon();
@@ -245,6 +324,12 @@ int main(int argc, char **argv)
     app.exec();
     const double wallSeconds = wall.nsecsElapsed() / 1e9;
     clients.clear();
+    if (deafMode) {
+        // sent: what the deaf clients wrote; dropped: those the service closed.
+        totals.dropped = int(std::count_if(deafClients.begin(), deafClients.end(), [](auto &c) { return c->closed(); }));
+        totals.refused = 0;
+        deafClients.clear();
+    }
 
     // Let the service notice the closes before "after" is read.
     QTimer::singleShot(3000, &app, &QCoreApplication::quit);
@@ -253,8 +338,8 @@ int main(int argc, char **argv)
     peakRss = std::max(peakRss, after.rssMiB);
 
     std::printf("%-10s %-8s %5d %3d %7d %7d %4d %7d %7d %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %9.1f %9.1f %9.1f %8.2f %7.1f\n",
-                qPrintable(parser.value(labelOption)), connectMode ? "connect" : "requests", connections, requests,
-                totals.sent, totals.replies,
+                qPrintable(parser.value(labelOption)), deafMode ? "deaf" : connectMode ? "connect" : "requests", connections,
+                requests, deafMode ? deafTotals.sent : totals.sent, totals.replies,
                 totals.badReplies, totals.refused, totals.dropped, percentile(totals.latencyMs, 0.5),
                 percentile(totals.latencyMs, 0.99),
                 totals.latencyMs.empty() ? 0.0 : *std::max_element(totals.latencyMs.begin(), totals.latencyMs.end()),
@@ -262,5 +347,5 @@ int main(int argc, char **argv)
                 totals.setupMs.empty() ? 0.0 : *std::max_element(totals.setupMs.begin(), totals.setupMs.end()),
                 percentile(totals.totalMs, 0.5), percentile(totals.totalMs, 0.99), before.rssMiB, peakRss, after.rssMiB,
                 before.valid && after.valid ? after.cpuSeconds - before.cpuSeconds : 0.0, wallSeconds);
-    return totals.replies == totals.sent && totals.badReplies == 0 ? 0 : 1;
+    return totals.replies == totals.sent && totals.badReplies == 0 && (!deafMode || totals.replies == requests) ? 0 : 1;
 }

@@ -107,6 +107,18 @@ for mode in requests connect; do
         done
     done
 done
+# Clients that never read: 50 connections that each send K requests with a 1 MB id and read
+# nothing back, beside one client that reads (its latencies are the ones shown).
+for server in $servers; do
+    [ "$server" = bare ] && continue
+    start_service "$server"
+    "$build/mirvale_loadbench" --label "$server" --mode deaf --connections "${BENCH_DEAF_COUNT:-50}" \
+        --requests "$requests" --pid "$service_pid" --deadline 600 || true
+    stop_service
+done
+echo
+echo "deaf rows: sent = requests the never-reading clients wrote, dropped = those the service"
+echo "closed, replies and latencies those of the one client that reads"
 echo
 echo "latencies in ms from request to reply (set-up: from open to handshake done; whole: from open"
 echo "to the last reply, in connect mode open plus one Getinfo); rss in MiB before / peak during /"

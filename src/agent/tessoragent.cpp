@@ -35,6 +35,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,6 +114,20 @@ std::optional<std::string> headerText(lws *wsi, lws_token_indexes token)
     return text;
 }
 
+// Whether the library will bind the handshake to "mutex": it takes the first name of the
+// client's list that its table knows.
+bool protocolNamesMutex(const std::string &list)
+{
+    for (const QByteArray &name : QByteArray::fromStdString(list).split(',')) {
+        const QByteArray trimmed = name.trimmed();
+        if (trimmed == "mutex")
+            return true;
+        if (trimmed == "42689.2" || trimmed == "brelant-liveview")
+            return false;
+    }
+    return false;
+}
+
 // Ends the application's event loop with code 0 from any thread: a queued call runs the exit on
 // the thread of the application object. (Named in tests/sanitizers/tsan.supp.)
 Q_NEVER_INLINE void requestApplicationExit()
@@ -143,6 +158,27 @@ bool hasIpv6Loopback()
     return bound;
 }
 
+// Whether the accepted socket's peer is a loopback address (127.0.0.0/8, ::1, or 127.x mapped
+// into IPv6 on the dual-stack socket).
+bool isLoopbackSocket(lws_sockfd_type fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return false;
+    if (address.ss_family == AF_INET) {
+        const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(&address);
+        return (ntohl(ipv4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address.ss_family == AF_INET6) {
+        const in6_addr &ipv6 = reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&ipv6) || (IN6_IS_ADDR_V4MAPPED(&ipv6) && ipv6.s6_addr[12] == 127);
+    }
+    return false;
+}
+
+constexpr lws_usec_t kSweepUsecs = LWS_US_PER_SEC;
+
 void serviceBoundReached(lws_sorted_usec_list_t *)
 {
     // Only its firing matters: it ends the poll inside lws_service.
@@ -167,7 +203,7 @@ void lwsl_syslog(int level, const char *line)
     QByteArray text(line ? line : "");
     if (text.endsWith('\n'))
         text.chop(1);
-    qDebug() << "lwsl_syslog level:" << level << "line:" << text.constData();
+    qDebug() << "lwsl_syslog level:" << level << "line:" << escapedLogText(text).constData();
 }
 
 std::string peerAddress(lws *connection)
@@ -193,35 +229,59 @@ int Tessor_service_callback(lws *wsi, lws_callback_reasons reason, void *, void 
     switch (reason) {
     case LWS_CALLBACK_ESTABLISHED:
         qDebug() << "Tessor_service_callback LWS_CALLBACK_ESTABLISHED";
-        if (agent && isLocalPeer(wsi))
-            agent->OnConnected(wsi);
+        if (agent) {
+            agent->onEstablished(wsi);
+            if (isLocalPeer(wsi))
+                agent->OnConnected(wsi);
+        }
         break;
     case LWS_CALLBACK_RECEIVE:
-        if (agent)
+        if (agent) {
+            agent->noteHeard(wsi, false);
             agent->receivePiece(wsi, static_cast<const char *>(in), len);
+        }
+        break;
+    case LWS_CALLBACK_RECEIVE_PONG:
+        if (agent)
+            agent->noteHeard(wsi, true);
         break;
     case LWS_CALLBACK_SERVER_WRITEABLE:
-        // Nothing is queued here: replies are written at once. The library reports writeable
-        // after flushing a reply it had to buffer; asking again keeps the connection polled.
-        lws_callback_on_writable(wsi);
+        if (agent)
+            agent->onWriteable(wsi);
         break;
     case LWS_CALLBACK_HTTP:
         return answerPlainHttp(wsi);
-    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
-        // Accepted by the kernel, not yet by the library: non-zero closes it at once.
-        return agent && !agent->admitConnection() ? 1 : 0;
+    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION: {
+        // Accepted by the kernel, not yet by the library: non-zero closes it at once. `in` is the
+        // accepted socket.
+        const auto fd = static_cast<lws_sockfd_type>(reinterpret_cast<lws_intptr_t>(in));
+        return agent && !agent->admitConnection(isLoopbackSocket(fd)) ? 1 : 0;
+    }
     case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
         // Every WebSocket handshake passes here on entry 0, whichever protocol it names, before
         // the protocol is chosen and its callback hears of the connection.
         return agent ? agent->confirmUpgrade(wsi) : 0;
     case LWS_CALLBACK_WSI_CREATE:
         // Every accepted connection is created through here; the listening socket is not.
-        if (agent)
-            agent->m_connections.try_emplace(wsi, &agent->m_budget);
+        if (agent) {
+            const auto created = agent->m_connections.try_emplace(wsi, &agent->m_budget);
+            if (created.second) {
+                created.first->second.loopback = agent->m_bAdmittingLoopback;
+                agent->m_nNetworkConnections += agent->m_bAdmittingLoopback ? 0 : 1;
+            }
+            agent->m_bAdmittingLoopback = false;
+        }
         break;
     case LWS_CALLBACK_WSI_DESTROY:
-        if (agent && agent->m_connections.erase(wsi))
-            agent->onDisconnected(wsi);
+        if (agent) {
+            const auto found = agent->m_connections.find(wsi);
+            if (found != agent->m_connections.end()) {
+                agent->m_nNetworkConnections -= found->second.loopback ? 0 : 1;
+                agent->m_nUnsentBytes -= found->second.unsentBytes;
+                agent->m_connections.erase(found);
+                agent->onDisconnected(wsi);
+            }
+        }
         break;
     default:
         break;
@@ -235,13 +295,31 @@ int mutex_service_callback(lws *wsi, lws_callback_reasons reason, void *, void *
         return 0;
     qDebug() << "mutex_service_callback LWS_CALLBACK_ESTABLISHED";
     if (TessorAgent *agent = agentOf(wsi))
-        agent->requestStop();
+        agent->terminate();
     requestApplicationExit();
     return 0;
 }
 
-int liveview_service_callback(lws *, lws_callback_reasons, void *, void *, size_t)
+// Its messages are ignored; only the liveness check hears of its connections.
+int liveview_service_callback(lws *wsi, lws_callback_reasons reason, void *, void *, size_t)
 {
+    TessorAgent *agent = agentOf(wsi);
+    if (!agent)
+        return 0;
+    switch (reason) {
+    case LWS_CALLBACK_ESTABLISHED:
+        agent->onEstablished(wsi);
+        break;
+    case LWS_CALLBACK_RECEIVE:
+    case LWS_CALLBACK_RECEIVE_PONG:
+        agent->noteHeard(wsi, reason == LWS_CALLBACK_RECEIVE_PONG);
+        break;
+    case LWS_CALLBACK_SERVER_WRITEABLE:
+        agent->onWriteable(wsi);
+        break;
+    default:
+        break;
+    }
     return 0;
 }
 
@@ -256,11 +334,16 @@ TessorAgent::TessorAgent(quint16 port, const std::string &certFile, const std::s
     , m_keyPassphrase(keyPassphrase)
     , m_bInLoop(false)
     , m_bAtConnectionLimit(false)
+    , m_nNetworkConnections(0)
+    , m_nUnsentBytes(0)
+    , m_bAdmittingLoopback(false)
     , m_nPiecesThisCall(0)
 {
     std::memset(m_protocols, 0, sizeof m_protocols);
     std::memset(&m_info, 0, sizeof m_info);
     std::memset(&m_serviceBound, 0, sizeof m_serviceBound);
+    std::memset(&m_sweep, 0, sizeof m_sweep);
+    m_sweep.agent = this;
     clearWorkingFolders();
     initCurlGlobally();
     refreshPlayerPaths();
@@ -276,9 +359,9 @@ void TessorAgent::setLaunchCallback(LaunchCallback fn)
     m_playerSlot.setLaunchCallback(fn);
 }
 
-void TessorAgent::setOptions(const AgentOptions &options)
+void TessorAgent::setNetworkSettings(const NetworkSettings &settings)
 {
-    m_options = options;
+    m_options = settings;
 }
 
 bool TessorAgent::createContext()
@@ -341,7 +424,7 @@ bool TessorAgent::createContext()
              << (m_info.ssl_private_key_filepath ? m_info.ssl_private_key_filepath : "");
     qDebug() << "ssl_cert_filepath:" << (m_info.ssl_cert_filepath ? m_info.ssl_cert_filepath : "");
 
-    lws_context *context = m_options.loopbackOnly ? createLoopbackContext() : lws_create_context(&m_info);
+    lws_context *context = m_options.listenLoopbackOnly ? createLoopbackContext() : lws_create_context(&m_info);
     std::lock_guard<std::mutex> lock(m_contextMutex);
     m_pContext = context;
     return context != nullptr;
@@ -392,7 +475,10 @@ void TessorAgent::serviceLoop()
             return;
         m_bInLoop = true;
         m_workerId = std::this_thread::get_id();
+        m_sweep.context = m_pContext;
     }
+    if (m_sweep.context)
+        lws_sul_schedule(m_sweep.context, 0, &m_sweep.sul, sweepConnections, kSweepUsecs);
 
     int result = 0;
     while (!m_bStop) {
@@ -415,6 +501,8 @@ void TessorAgent::serviceLoop()
             break;
     }
 
+    if (m_sweep.context)
+        lws_sul_cancel(&m_sweep.sul);
     // Notified under the lock: once stopServer() sees the flag, this thread touches nothing
     // of the agent any more, and the agent may be destroyed.
     std::lock_guard<std::mutex> lock(m_contextMutex);
@@ -446,9 +534,8 @@ int TessorAgent::servicePass(lws_context *context)
     return result;
 }
 
-void TessorAgent::requestStop()
+void TessorAgent::raiseStop()
 {
-    std::lock_guard<std::mutex> lock(m_contextMutex);
     m_bStop = true;
     if (m_pContext)
         lws_cancel_service(m_pContext);
@@ -457,7 +544,8 @@ void TessorAgent::requestStop()
 
 void TessorAgent::terminate()
 {
-    requestStop();
+    std::lock_guard<std::mutex> lock(m_contextMutex);
+    raiseStop();
 }
 
 bool TessorAgent::stopServer()
@@ -465,10 +553,7 @@ bool TessorAgent::stopServer()
     lws_context *context;
     {
         std::unique_lock<std::mutex> lock(m_contextMutex);
-        m_bStop = true;
-        if (m_pContext)
-            lws_cancel_service(m_pContext);
-        m_loopChanged.notify_all();
+        raiseStop();
         // From inside the loop (a callback) there is nothing to wait for: the loop ends after
         // this call returns, and the context goes with the next stop from outside.
         if (m_bInLoop && m_workerId == std::this_thread::get_id())
@@ -483,15 +568,19 @@ bool TessorAgent::stopServer()
     return true;
 }
 
-bool TessorAgent::admitConnection()
+bool TessorAgent::admitConnection(bool loopback)
 {
-    if (m_connections.size() < kMaxConnections) {
+    const bool room = m_connections.size() < kMaxConnections
+                      && (loopback || m_nNetworkConnections < kMaxConnections - kLoopbackSlots);
+    m_bAdmittingLoopback = loopback;
+    if (room) {
         m_bAtConnectionLimit = false;
         return true;
     }
     // Once per flood, not once per refused connection.
     if (!m_bAtConnectionLimit)
-        qDebug() << "TessorAgent connection limit reached:" << quint64(kMaxConnections) << "port" << m_nPort;
+        qDebug() << "TessorAgent connection limit reached:" << quint64(kMaxConnections) << "port" << m_nPort
+                 << (loopback ? "" : "(network peers)");
     m_bAtConnectionLimit = true;
     return false;
 }
@@ -499,8 +588,15 @@ bool TessorAgent::admitConnection()
 int TessorAgent::confirmUpgrade(lws *connection)
 {
     const std::optional<std::string> origin = headerText(connection, WSI_TOKEN_ORIGIN);
-    const bool allowed = originAllowed(m_options.allowedOrigins, origin ? origin->c_str() : nullptr);
-    qDebug() << "Tessor_service_callback Origin:" << (origin ? origin->c_str() : "<none>")
+    bool allowed = originAllowed(m_options.allowedOrigins, origin ? origin->c_str() : nullptr);
+    // A page may end the service only when the administrator listed its origin; any page is
+    // not enough. Clients without an Origin (local tools) may, as before.
+    if (allowed && origin && m_options.allowedOrigins.isEmpty()) {
+        const std::optional<std::string> protocol = headerText(connection, WSI_TOKEN_PROTOCOL);
+        if (protocol && protocolNamesMutex(*protocol))
+            allowed = false;
+    }
+    qDebug() << "Tessor_service_callback Origin:" << (origin ? escapedLogText(QByteArray::fromStdString(*origin)).constData() : "<none>")
              << "peer:" << peerAddress(connection).c_str() << (allowed ? "served" : "refused");
     if (allowed)
         return 0;
@@ -550,22 +646,180 @@ void TessorAgent::onMessage(lws *connection, std::string text, QJsonObject reque
     if (excerptIsCut(text))
         qDebug() << "On Message : " << logExcerpt(text).constData() << "length:" << quint64(text.size()) << "\n";
     else
-        qDebug() << "On Message : " << text.c_str() << "\n";
+        qDebug() << "On Message : " << logExcerpt(text).constData() << "\n";
     const PlayContext context{m_playerSlot, m_playFiles, &m_bStop};
     sendMessage(connection, handleRequest(std::move(request), context));
 }
 
+namespace {
+
+// A buffer per frame, sized to it: libwebsockets needs LWS_PRE bytes in front for the header.
+int writeFrame(lws *connection, const std::string &text, lws_write_protocol kind)
+{
+    std::vector<unsigned char> buffer(LWS_PRE + text.size());
+    std::memcpy(buffer.data() + LWS_PRE, text.data(), text.size());
+    return lws_write(connection, buffer.data() + LWS_PRE, text.size(), kind);
+}
+
+void logReply(int result, const std::string &text)
+{
+    // uiSize gives the whole length of a text cut short.
+    qDebug() << "sendMessage lws_write result:" << result << "uiSize:" << quint64(text.size())
+             << "msg:" << logExcerpt(text).constData();
+}
+
+} // namespace
+
+// The reply waits its turn behind those the connection has not taken yet; the library is handed
+// one frame at a time, and only once it holds nothing of the one before, so that what a client
+// leaves unread is counted here and bounded.
 void TessorAgent::sendMessage(lws *connection, std::string text)
 {
     if (!connection)
         return;
-    // A buffer per reply, sized to it: libwebsockets needs LWS_PRE bytes in front for the header.
-    std::vector<unsigned char> buffer(LWS_PRE + text.size());
-    std::memcpy(buffer.data() + LWS_PRE, text.data(), text.size());
-    const int result = lws_write(connection, buffer.data() + LWS_PRE, text.size(), LWS_WRITE_TEXT);
-    // uiSize gives the whole length of a text cut short.
-    qDebug() << "sendMessage lws_write result:" << result << "uiSize:" << quint64(text.size())
-             << "msg:" << logExcerpt(text).constData();
+    const auto found = m_connections.find(connection);
+    if (found == m_connections.end()) {
+        logReply(writeFrame(connection, text, LWS_WRITE_TEXT), text);
+        return;
+    }
+    Connection &state = found->second;
+    state.unsentBytes += text.size();
+    m_nUnsentBytes += text.size();
+    const bool idle = state.unsent.empty() && state.inLibraryBytes == 0 && !state.pingDue;
+    state.unsent.push_back(std::move(text));
+    if (idle)
+        writeNextReply(connection, state);
+    updateReading(connection, state);
+}
+
+void TessorAgent::writeNextReply(lws *connection, Connection &state)
+{
+    if (state.unsent.empty() || lws_partial_buffered(connection)) {
+        if (!state.unsent.empty())
+            lws_callback_on_writable(connection);
+        return;
+    }
+    const std::string text = std::move(state.unsent.front());
+    state.unsent.pop_front();
+    const int result = writeFrame(connection, text, LWS_WRITE_TEXT);
+    logReply(result, text);
+    if (result >= 0 && lws_partial_buffered(connection)) {
+        // Counted until the library reports the connection writeable again.
+        state.inLibraryBytes = text.size();
+    } else {
+        state.unsentBytes -= text.size();
+        m_nUnsentBytes -= text.size();
+        state.drainedAt = Clock::now();
+    }
+    if (!state.unsent.empty() || state.inLibraryBytes)
+        lws_callback_on_writable(connection);
+}
+
+void TessorAgent::settleSent(Connection &state)
+{
+    if (state.inLibraryBytes == 0)
+        return;
+    state.unsentBytes -= state.inLibraryBytes;
+    m_nUnsentBytes -= state.inLibraryBytes;
+    state.inLibraryBytes = 0;
+    state.drainedAt = Clock::now();
+}
+
+void TessorAgent::onWriteable(lws *connection)
+{
+    const auto found = m_connections.find(connection);
+    if (found == m_connections.end())
+        return;
+    Connection &state = found->second;
+    if (lws_partial_buffered(connection)) {
+        lws_callback_on_writable(connection);
+        return;
+    }
+    settleSent(state);
+    // Served within the pass, like received pieces.
+    ++m_nPiecesThisCall;
+    // One frame per call: the ping first, so that it is not held behind replies.
+    if (state.pingDue) {
+        state.pingDue = false;
+        // libwebsockets 4.1 reports no pong without a payload; the peer echoes this one.
+        writeFrame(connection, std::string("mirvale"), LWS_WRITE_PING);
+        if (!state.unsent.empty())
+            lws_callback_on_writable(connection);
+    } else {
+        writeNextReply(connection, state);
+    }
+    updateReading(connection, state);
+}
+
+void TessorAgent::updateReading(lws *connection, Connection &state)
+{
+    const bool over = state.unsentBytes > kUnsentConnectionBytes
+                      || (state.unsentBytes > 0 && m_nUnsentBytes > kUnsentAgentBytes);
+    if (over == state.readPaused)
+        return;
+    state.readPaused = over;
+    if (over)
+        state.drainedAt = Clock::now();
+    lws_rx_flow_control(connection, over ? 0 : 1);
+}
+
+void TessorAgent::onEstablished(lws *connection)
+{
+    const auto found = m_connections.find(connection);
+    if (found == m_connections.end())
+        return;
+    found->second.established = true;
+    found->second.heardAt = Clock::now();
+}
+
+void TessorAgent::noteHeard(lws *connection, bool pong)
+{
+    const auto found = m_connections.find(connection);
+    if (found == m_connections.end())
+        return;
+    found->second.heardAt = Clock::now();
+    if (pong)
+        found->second.pingSent = false;
+}
+
+void TessorAgent::sweepConnections(lws_sorted_usec_list_t *sul)
+{
+    SweepTimer *timer = reinterpret_cast<SweepTimer *>(sul);
+    timer->agent->sweep(Clock::now());
+    lws_sul_schedule(timer->context, 0, &timer->sul, sweepConnections, kSweepUsecs);
+}
+
+void TessorAgent::sweep(Clock::time_point now)
+{
+    using std::chrono::seconds;
+    for (auto &entry : m_connections) {
+        lws *connection = entry.first;
+        Connection &state = entry.second;
+        if (!state.established)
+            continue;
+        if (state.readPaused && now - state.drainedAt >= seconds(kStalledReaderSecs)) {
+            closeConnection(connection, "replies not read");
+        } else if (state.pingSent) {
+            if (now - state.pingAt >= seconds(kPongSecs))
+                closeConnection(connection, "no pong");
+        } else if (now - state.heardAt >= seconds(kSilentSecs)) {
+            state.pingSent = true;
+            state.pingDue = true;
+            state.pingAt = now;
+            lws_callback_on_writable(connection);
+        }
+    }
+}
+
+void TessorAgent::closeConnection(lws *connection, const char *why)
+{
+    Connection &state = m_connections.at(connection);
+    if (!state.established)
+        return;
+    state.established = false; // once
+    qDebug() << "TessorAgent closes a connection:" << why << "peer:" << peerAddress(connection).c_str();
+    // Closed by the library at its next check, outside this walk over the connections.
+    lws_set_timeout(connection, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
 }
 
 void TessorAgent::processFinished(int n, QProcess::ExitStatus status)

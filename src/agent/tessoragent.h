@@ -3,6 +3,7 @@
 #include "agent/messageassembler.h"
 #include "players/playerslot.h"
 #include "players/workingfolders.h"
+#include "settings/settings.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -13,20 +14,14 @@
 #include <libwebsockets.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-// What the settings ask of an agent (network/allowed_origins, network/listen,
-// service/responsive). The defaults serve any page on every interface, a pass a second.
-struct AgentOptions {
-    QStringList allowedOrigins; // as normalisedOrigin() gives them; empty: any page
-    bool loopbackOnly = false;  // listen on 127.0.0.1 and ::1 only
-    bool responsive = false;    // wait for socket activity instead of the one-second sleep
-};
 
 // One WebSocket server on one port: its libwebsockets context, the callbacks that join
 // received pieces into requests, the replies, and the loop its worker thread runs.
@@ -45,7 +40,8 @@ public:
 
     void setLaunchCallback(LaunchCallback fn);
     // Before createContext(); read by the worker from then on.
-    void setOptions(const AgentOptions &options);
+    // The defaults serve any page on every interface, a pass a second.
+    void setNetworkSettings(const NetworkSettings &settings);
     // The player files of this agent's latest Play (and older ones not removable yet).
     PlayFiles &playFiles() { return m_playFiles; }
 
@@ -53,6 +49,18 @@ public:
     // once. The library's header slots cover them all, so a stalled handshake never makes
     // another wait for one.
     static constexpr std::size_t kMaxConnections = 512;
+    // Of those, this many are kept for loopback peers: hosts of the network cannot shut out the
+    // local pages.
+    static constexpr std::size_t kLoopbackSlots = 64;
+    // Replies not yet taken by the socket, per connection and per agent. Past either, that
+    // connection is no longer read until its replies leave.
+    static constexpr std::size_t kUnsentConnectionBytes = std::size_t(1) << 20;
+    static constexpr std::size_t kUnsentAgentBytes = std::size_t(16) << 20;
+    // A connection that is no longer read and whose replies do not move for this long is closed.
+    static constexpr int kStalledReaderSecs = 30;
+    // A connection silent this long gets a ping; one that does not answer it this long is closed.
+    static constexpr int kSilentSecs = 30;
+    static constexpr int kPongSecs = 30;
     // A connection whose message stays unfinished this long without a new piece is closed.
     static constexpr int kSilentUnfinishedSecs = 30;
     // A connection that has not completed its handshake by then is closed.
@@ -80,6 +88,7 @@ public:
     void onDisconnected(lws *connection);
 
 public slots:
+    // Stops the loop from any thread; it ends at its next check.
     void terminate();
     void processFinished(int n, QProcess::ExitStatus status);
 
@@ -87,17 +96,48 @@ private:
     friend int Tessor_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
     friend int mutex_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
 
-    // One open connection: its text, and whether its silent-message timer runs.
+    friend int liveview_service_callback(lws *, lws_callback_reasons, void *, void *, size_t);
+    using Clock = std::chrono::steady_clock;
+
+    // One open connection: its text, whether its silent-message timer runs, the replies it has
+    // not taken yet, and when it was last heard.
     struct Connection {
         explicit Connection(TextBudget *budget) : assembler(budget) {}
         MessageAssembler assembler;
         bool timerArmed = false;
+        bool loopback = false;
+        bool established = false;
+        std::deque<std::string> unsent; // replies not handed to the library yet, oldest first
+        std::size_t inLibraryBytes = 0; // the reply the library still holds part of
+        std::size_t unsentBytes = 0;    // both of the above
+        bool readPaused = false;
+        Clock::time_point drainedAt;    // a reply last left, or reading paused
+        Clock::time_point heardAt;      // the last frame or pong
+        bool pingDue = false;           // to be written at the next writeable
+        bool pingSent = false;          // no pong since
+        Clock::time_point pingAt;
     };
 
+    // Ticks once a second on the worker to ping silent connections and close dead ones.
+    struct SweepTimer {
+        lws_sorted_usec_list_t sul; // first: the library hands this back
+        TessorAgent *agent;
+        lws_context *context;
+    };
+    static void sweepConnections(lws_sorted_usec_list_t *sul);
+
     void receivePiece(lws *connection, const char *data, size_t length);
-    bool admitConnection();
+    bool admitConnection(bool loopback);
     int confirmUpgrade(lws *connection);
-    void requestStop();
+    void onEstablished(lws *connection);
+    void noteHeard(lws *connection, bool pong);
+    void onWriteable(lws *connection);
+    void writeNextReply(lws *connection, Connection &state);
+    void settleSent(Connection &state);
+    void updateReading(lws *connection, Connection &state);
+    void sweep(Clock::time_point now);
+    void closeConnection(lws *connection, const char *why);
+    void raiseStop(); // with m_contextMutex held
     int servicePass(lws_context *context);
     lws_context *createLoopbackContext();
 
@@ -113,7 +153,7 @@ private:
     const std::string m_filePrivateKey;
     const std::string m_keyPassphrase;
     lws_context_creation_info m_info; // owner thread only, before the worker starts
-    AgentOptions m_options; // set before the worker starts, then only read
+    NetworkSettings m_options; // set before the worker starts, then only read
     // Its launch callback is set before the worker starts; then worker thread only.
     PlayerSlot m_playerSlot;
     PlayFiles m_playFiles; // worker thread only
@@ -132,6 +172,10 @@ private:
     TextBudget m_budget;
     std::map<lws *, Connection> m_connections;
     bool m_bAtConnectionLimit; // same thread; the limit is recorded once each time it is reached
+    std::size_t m_nNetworkConnections; // same thread: entries whose peer is not loopback
+    std::size_t m_nUnsentBytes;        // same thread: the entries' unsentBytes summed
+    bool m_bAdmittingLoopback; // same thread: what the admission just before WSI_CREATE saw
+    SweepTimer m_sweep;        // worker only, scheduled while the loop runs
     // Wakes lws_service after 50 ms; scheduled and cancelled by the worker only.
     lws_sorted_usec_list_t m_serviceBound;
     int m_nPiecesThisCall; // worker thread only: pieces received by the current lws_service call

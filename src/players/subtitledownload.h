@@ -16,7 +16,9 @@ void initCurlGlobally();
 // Bounds of one transfer. The defaults are the service's; tests may shorten them.
 struct SubFileLimits {
     long connectTimeoutMs = 10 * 1000;
-    long totalTimeoutMs = 60 * 1000;
+    // The agent serves no one else meanwhile: a subtitle trickling just above the low-speed
+    // limit holds it this long at most.
+    long totalTimeoutMs = 20 * 1000;
     qint64 maxBytes = 16 * 1024 * 1024;
     // Slower than this many bytes a second for lowSpeedSeconds aborts the transfer: a server
     // that sends a byte now and then would hold the agent for the whole time-out.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <atomic>
 #include <cerrno>
 
 #include <dirent.h>
@@ -41,18 +42,52 @@ const char *folderName(WorkingFolder folder)
     return folder == WorkingFolder::Playlist ? "playlist" : "subfiles";
 }
 
-// The folder `name` inside `parent`, opened without following a link: a link there is removed
-// and a folder made in its place, and what is then opened is checked again, so a link put back
-// in between is never followed. Anything else in the way (a file) is left alone.
+// Whether only the service's user may change what the folder holds: another user's folder, or one
+// that others may write, lets them swap a playlist between its writing and the player's read.
+bool folderIsOurs(int fd)
+{
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return false;
+    const bool othersWrite = (status.st_mode & S_IWOTH) || ((status.st_mode & S_IWGRP) && status.st_gid != ::getegid());
+    return status.st_uid == ::geteuid() && !othersWrite;
+}
+
+// Moves a folder that is not ours out of the way, under a hidden name beside it; what it holds
+// goes with it, untouched.
+bool moveAside(int parent, const char *name)
+{
+    static std::atomic<unsigned> s_counter{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QByteArray aside = QByteArray(".") + name + ".replaced-" + QByteArray::number(qint64(::getpid())) + "-"
+                                 + QByteArray::number(s_counter++);
+        if (::renameat(parent, name, parent, aside.constData()) == 0)
+            return true;
+        if (errno != EEXIST && errno != ENOTEMPTY)
+            return errno == ENOENT;
+    }
+    return false;
+}
+
+// The folder `name` inside `parent`, opened without following a link: a link there is removed,
+// and a folder that is not ours moved aside, and a folder made in its place; what is then opened
+// is checked again, so a link put back in between is never followed. Anything else in the way (a
+// file) is left alone.
 int openRealFolder(int parent, const char *name)
 {
     // A few rounds against someone who keeps putting the link back; then give up.
     for (int round = 0; round < 4; ++round) {
         const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0)
-            return fd;
+        if (fd >= 0) {
+            if (folderIsOurs(fd))
+                return fd;
+            ::close(fd);
+            if (!moveAside(parent, name))
+                return -1;
+            continue;
+        }
         if (errno == ENOENT) {
-            if (::mkdirat(parent, name, 0777) != 0 && errno != EEXIST)
+            if (::mkdirat(parent, name, 0755) != 0 && errno != EEXIST)
                 return -1;
             continue;
         }

@@ -387,10 +387,15 @@ QJsonObject handlePlayAt(QJsonObject &request, const QString &application, const
 
     PreparedPlay prepared;
     ReturnCode result = preparePlaylist(*player, request, time, context.cancel, &prepared);
+    // The agent is being stopped: no player starts, and the one on the desktop stays.
+    const bool stopping = context.cancel && context.cancel->load();
+    if (stopping && result == ReturnCode::Started)
+        result = ReturnCode::LaunchFailed;
 
     // The fixed tail, whatever the outcome so far: the last player goes, the reply is built, and
     // the new player is started or what this request wrote is removed.
-    context.slot.stopLast();
+    if (!stopping)
+        context.slot.stopLast();
     QJsonObject reply = playReply(request);
     if (prepared.subFileSeen)
         reply.insert(QStringLiteral("download_subfile_result"), prepared.downloaded);

@@ -43,7 +43,7 @@ bool TessorAgentApplication::createAgent(quint16 port, bool useTls)
     auto *agent = useTls ? new TessorAgent(port, m_certFile, m_keyFile, kKeyPassphrase)
                          : new TessorAgent(port, "", "", "");
     agent->setLaunchCallback(runClientCommand);
-    agent->setOptions(m_agentOptions);
+    agent->setNetworkSettings(m_networkSettings);
     if (!agent->createContext()) {
         delete thread;
         delete agent;

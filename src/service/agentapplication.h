@@ -40,7 +40,7 @@ public:
 
     void initPaths();
     // What every agent created from now on is given (the settings); before createAgent.
-    void setAgentOptions(const AgentOptions &options) { m_agentOptions = options; }
+    void setNetworkSettings(const NetworkSettings &settings) { m_networkSettings = settings; }
     // Creates and registers one agent with its thread, which startStoppedThreads() starts: every
     // agent empties the working folders as it is made, so none may serve before all are made.
     bool createAgent(quint16 port, bool useTls);
@@ -62,7 +62,7 @@ private:
     // Main thread only, no lock: every caller and both slots run there.
     std::map<QAgentThread *, TessorAgent *> m_agents;
     QString m_appDir;
-    AgentOptions m_agentOptions; // main thread only
+    NetworkSettings m_networkSettings; // main thread only
     std::string m_certFile; // UTF-8
     std::string m_keyFile;  // UTF-8
     // Agent threads post their end under it; the main thread takes it before it frees what they

@@ -135,11 +135,7 @@ void TessorService::start()
     // before the agents convert times in parallel.
     tzset();
     raiseDescriptorLimit();
-    AgentOptions options;
-    options.allowedOrigins = settings.allowedOrigins;
-    options.loopbackOnly = settings.listenLoopbackOnly;
-    options.responsive = settings.responsive;
-    m_agentApp.setAgentOptions(options);
+    m_agentApp.setNetworkSettings(settings.network);
     m_agentApp.initPaths();
 #ifdef Q_OS_WIN
     provideCertificate(m_agentApp.appDir().toUtf8().toStdString());

@@ -86,6 +86,16 @@ bool apply(const QVariant &value, Settings &settings)
     return true;
 }
 
+template <auto Member, auto Parse>
+bool applyNetwork(const QVariant &value, Settings &settings)
+{
+    auto parsed = Parse(value);
+    if (!parsed)
+        return false;
+    settings.network.*Member = std::move(*parsed);
+    return true;
+}
+
 struct Key {
     const char *name; // group/key, as QSettings names it
     Apply apply;
@@ -95,9 +105,9 @@ const Key kKeys[] = {
     {"players/vlc", &apply<&Settings::vlcProgram, &parseProgramPath>},
     {"players/potplayer", &apply<&Settings::potplayerProgram, &parseProgramPath>},
     {"players/mpv", &apply<&Settings::mpvProgram, &parseProgramPath>},
-    {"network/allowed_origins", &apply<&Settings::allowedOrigins, &parseOrigins>},
-    {"network/listen", &apply<&Settings::listenLoopbackOnly, &parseListen>},
-    {"service/responsive", &apply<&Settings::responsive, &parseBool>},
+    {"network/allowed_origins", &applyNetwork<&NetworkSettings::allowedOrigins, &parseOrigins>},
+    {"network/listen", &applyNetwork<&NetworkSettings::listenLoopbackOnly, &parseListen>},
+    {"service/responsive", &applyNetwork<&NetworkSettings::responsive, &parseBool>},
 };
 
 const char kPlayersGroup[] = "players/";

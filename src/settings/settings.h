@@ -10,12 +10,8 @@
 // by MIRVALE_CONFIG), the registry key HKLM\SOFTWARE\Tessor\Mirvale on Windows. Every default
 // is the behaviour without a store; a setting only narrows or speeds up.
 
-// Every value read from the store. Each key is one member here and one row in settings.cpp.
-struct Settings {
-    // players/vlc, players/potplayer, players/mpv: the program a player runs as; empty when unset.
-    QString vlcProgram;
-    QString potplayerProgram;
-    QString mpvProgram;
+// What the agents are given: how they listen, whom they serve, how their loop waits.
+struct NetworkSettings {
     // network/allowed_origins: the origins whose pages may connect, each as "scheme://host[:port]"
     // in lower case; empty: any page.
     QStringList allowedOrigins;
@@ -25,6 +21,15 @@ struct Settings {
     // service/responsive: the service loop waits for socket activity instead of sleeping a second
     // between passes.
     bool responsive = false;
+};
+
+// Every value read from the store. Each key is one member here and one row in settings.cpp.
+struct Settings {
+    // players/vlc, players/potplayer, players/mpv: the program a player runs as; empty when unset.
+    QString vlcProgram;
+    QString potplayerProgram;
+    QString mpvProgram;
+    NetworkSettings network;
 };
 
 // A start-up read takes every group; the player table re-reads only "players" at each refresh.

@@ -5,6 +5,7 @@
 #include "expected.h"
 #include "fixtures/files.h"
 #include "network/eventwait.h"
+#include "network/httptestserver.h"
 #include "network/rawwsclient.h"
 #include "network/wsclient.h"
 #include "observe.h"
@@ -141,39 +142,99 @@ TEST_F(HostileClients, HalfAMessageThenSilenceHoldsUpNoOne)
     EXPECT_TRUE(isGetinfoReply(halfText.nextMessage(step()), "2"));
 }
 
-// The client sends requests with large ids and never reads the replies: what the service
-// cannot write stays with that connection, and everyone else is served meanwhile.
+// Sends requests with large ids and never reads the replies, until the service stops taking
+// them for three seconds; how many it took.
+int floodUnread(RawWsClient &deaf, int idBytes, int requests)
+{
+    const QByteArray request = clientFrame(Text, getinfoRequest('"' + QByteArray(idBytes, 'x') + '"'));
+    int sent = 0;
+    while (sent < requests && deaf.sendAll(request, scaledTimeout(3000)))
+        ++sent;
+    return sent;
+}
+
+// The client sends requests with large ids and never reads the replies: the service keeps at
+// most 1 MiB of replies for it and then stops reading it, and everyone else is served meanwhile.
 TEST_F(HostileClients, AClientThatNeverReadsHoldsUpNoOne)
 {
+    struct Case {
+        const char *name;
+        int idBytes;
+        int requests;
+    };
+    const Case cases[] = {{"64 KiB ids", 64 * 1024, 256}, {"1 MB ids", 1000 * 1000, 200}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RawWsClient deaf;
+        ASSERT_TRUE(deaf.connectTcp(kPlainPort, step(), 4096)) << deaf.errorString().toStdString();
+        ASSERT_TRUE(deaf.handshake(kPlainPort, step())) << deaf.errorString().toStdString();
+        const qint64 before = service().residentKiB();
+        const int sent = floodUnread(deaf, c.idBytes, c.requests);
+        observe(std::string("deaf client, ") + c.name + ": requests taken before the service pushed back",
+                std::to_string(sent) + " of " + std::to_string(c.requests));
+
+        EXPECT_TRUE(service().serves(kPlainPort));
+        EXPECT_TRUE(service().serves(kTlsPort, true));
+        const qint64 during = service().residentKiB();
+        observe(std::string("deaf client, ") + c.name + ": service memory growth while its replies are owed",
+                mib(during - before));
+        if (kMemoryChecked) {
+            EXPECT_LT(during - before, 32 * 1024) << "replies kept without bound";
+        }
+
+        deaf.close();
+        EXPECT_TRUE(service().serves(kPlainPort)); // a pass after the close has been seen
+        const qint64 after = service().residentKiB();
+        observe(std::string("deaf client, ") + c.name + ": service memory growth after it closed", mib(after - before));
+        if (kMemoryChecked) {
+            EXPECT_LT(after - before, 64 * 1024) << "memory owed to a closed connection was kept";
+        }
+    }
+}
+
+// A connection silent for 30 s is pinged and, when no pong comes within 30 s, closed; one whose
+// replies stay unread is closed 30 s after the service stopped reading it. A client that answers
+// pings stays however long it is silent otherwise. All three at once, to keep the wait short.
+TEST_F(HostileClients, SilentConnectionsArePingedAndTheDeadOnesClosed)
+{
+    RawWsClient silent;
+    RawWsClient answering;
     RawWsClient deaf;
+    openOrFail(silent, kPlainPort);
+    openOrFail(answering, kTlsPort);
     ASSERT_TRUE(deaf.connectTcp(kPlainPort, step(), 4096)) << deaf.errorString().toStdString();
     ASSERT_TRUE(deaf.handshake(kPlainPort, step())) << deaf.errorString().toStdString();
-    const qint64 before = service().residentKiB();
-
-    const QByteArray request = clientFrame(Text, getinfoRequest('"' + QByteArray(64 * 1024, 'x') + '"'));
-    int sent = 0;
     QElapsedTimer clock;
     clock.start();
-    // Until 16 MiB of replies are owed, or the service has taken nothing for three seconds.
-    while (sent < 256) {
-        if (!deaf.sendAll(request, scaledTimeout(3000)))
-            break;
-        ++sent;
-    }
-    observe("deaf client: 64 KiB requests taken before the service pushed back", std::to_string(sent) + " of 256");
+    floodUnread(deaf, 1000 * 1000, 200);
+    const qint64 pushedBack = clock.elapsed();
 
-    EXPECT_TRUE(service().serves(kPlainPort));
-    EXPECT_TRUE(service().serves(kTlsPort, true));
-    const qint64 during = service().residentKiB();
-    observe("deaf client: service memory growth while its replies are owed", mib(during - before));
-
-    deaf.close();
-    EXPECT_TRUE(service().serves(kPlainPort)); // a pass after the close has been seen
-    const qint64 after = service().residentKiB();
-    observe("deaf client: service memory growth after it closed", mib(after - before));
-    if (kMemoryChecked) {
-        EXPECT_LT(after - before, 64 * 1024) << "memory owed to a closed connection was kept";
+    qint64 pinged = -1;
+    qint64 silentClosed = -1;
+    qint64 deafClosed = -1;
+    while ((silentClosed < 0 || deafClosed < 0) && clock.elapsed() < scaledTimeout(150000)) {
+        if (pinged < 0) {
+            // Read, never answered.
+            const std::optional<RawWsClient::Frame> frame = silent.readFrame(100);
+            if (frame && frame->opcode == Ping)
+                pinged = clock.elapsed();
+        } else if (silentClosed < 0 && silent.peerClosed()) {
+            silentClosed = clock.elapsed();
+        }
+        answering.nextMessage(100); // answers the pings
+        if (deafClosed < 0 && deaf.peerClosed())
+            deafClosed = clock.elapsed();
     }
+    observe("silent connection: pinged after", ms(pinged));
+    observe("silent connection, no pong: closed after", ms(silentClosed));
+    observe("deaf connection: closed after the push-back by", ms(deafClosed < 0 ? -1 : deafClosed - pushedBack));
+    EXPECT_GE(pinged, 25000);
+    EXPECT_GE(silentClosed, 50000);
+    EXPECT_GE(deafClosed - pushedBack, 25000);
+    ASSERT_GE(silentClosed, 0) << "a connection that never answered a ping is still open";
+    ASSERT_GE(deafClosed, 0) << "a connection that reads nothing is still open";
+    ASSERT_TRUE(answering.sendAll(clientFrame(Text, getinfoRequest("60")), step()));
+    EXPECT_TRUE(isGetinfoReply(answering.nextMessage(step()), "60")) << "a client that answered pings was closed";
 }
 
 struct FrameCase {
@@ -532,6 +593,58 @@ TEST_F(HostileClients, AnyOriginIsServedWithoutTheSetting)
         EXPECT_TRUE(client.handshake(kPlainPort, step(), headers)) << client.errorString().toStdString();
     }
     EXPECT_TRUE(service().waitForStderr("Tessor_service_callback Origin: https://evil.example", step()));
+
+    // A page may not end the service unless the administrator listed its origin.
+    RawWsClient quit;
+    ASSERT_TRUE(quit.connectTcp(kPlainPort, step()));
+    EXPECT_FALSE(quit.handshake(kPlainPort, step(), "Origin: https://evil.example\r\nSec-WebSocket-Protocol: mutex\r\n"));
+    EXPECT_TRUE(quit.errorString().contains(QLatin1String(" 403 "))) << quit.errorString().toStdString();
+    EXPECT_TRUE(service().serves(kPlainPort));
+}
+
+// Line breaks between a request's tokens, and other control characters, do not start a line of
+// their own in the service's log.
+TEST_F(HostileClients, ControlCharactersOfARequestAreEscapedInTheLog)
+{
+    RawWsClient client;
+    openOrFail(client, kPlainPort);
+    const qsizetype from = service().stderrText().size();
+    // Only white space may stand raw between the tokens of a request that is answered.
+    ASSERT_TRUE(client.sendAll(clientFrame(Text, "{\"action\":\"Getinfo\",\r\n\t\"id\":\"forged\"}"), step()));
+    EXPECT_TRUE(isGetinfoReply(client.nextMessage(step()), "\"forged\""));
+    ASSERT_TRUE(service().waitForStderr(R"({"action":"Getinfo",\r\n\u0009"id":"forged"})", step(), from))
+        << service().stderrText().mid(from).toStdString();
+    for (const QByteArray &line : service().stderrText().mid(from).split('\n'))
+        EXPECT_FALSE(line.startsWith("\"id\"")) << "a line begun by a client: " << line.toStdString();
+}
+
+// A subtitle that trickles in well above the low-speed limit holds its agent, and so every
+// client of that port, for the transfer's 20 s bound at most.
+TEST_F(HostileClients, ATricklingSubtitleHoldsItsPortTwentySecondsAtMost)
+{
+    HttpTestServer http;
+    ASSERT_TRUE(http.isListening());
+    HttpTestServer::Response trickle; // 2 KB/s, for far longer than the bound
+    trickle.body = QByteArray(1 << 20, 's');
+    trickle.trickleMs = 50;
+    trickle.trickleBytes = 100;
+    http.setRoute("/trickle.srt", trickle);
+    WsClient player;
+    ASSERT_OPEN(player, wsUrl(kPlainPort));
+    player.sendText(R"({"action":"Play","application":"vlc","id":1,"params":{"files":[{"url":"http://nas/a.mkv","sub-file":")"
+                    + http.url("/trickle.srt") + R"("}]}})");
+    ASSERT_TRUE(http.waitForRequest("/trickle.srt", std::chrono::milliseconds(step())));
+    QElapsedTimer clock;
+    clock.start();
+    // Its handshake already waits for the agent.
+    WsClient second;
+    ASSERT_TRUE(second.open(wsUrl(kPlainPort), {}, scaledTimeout(90000))) << second.errorString().toStdString();
+    const std::optional<QByteArray> reply = second.request(getinfoRequest("2"), scaledTimeout(90000));
+    observe("trickling subtitle: a second client of its port answered after", ms(clock.elapsed()));
+    EXPECT_TRUE(isGetinfoReply(reply, "2"));
+    EXPECT_LT(clock.elapsed(), scaledTimeout(30000));
+    const QByteArray played = orNone(player.nextMessage(step()));
+    EXPECT_TRUE(played == playReply("1", 0, false) || played == playReply("1", -6, false)) << played.constData();
 }
 
 } // namespace

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -143,32 +144,55 @@ TEST_F(HostilePolicy, OriginsAreCheckedForEveryProtocol)
 }
 
 // A link planted at "Mirvale", "playlist" or "subfiles" before the service starts is replaced by
-// a real folder: the folder it points to is neither emptied nor written to.
+// a real folder: the folder it points to is neither emptied nor written to. So is a folder of
+// another user's, or one that others may write: it is moved aside with what it holds.
 TEST(HostileFolders, LinksPlantedAtTheWorkingFoldersAreReplaced)
 {
+    enum class Planted { Link, OtherUsersFolder, FolderOthersWrite };
     useSettings(kPolicy);
-    for (const char *level : {"Mirvale", "Mirvale/playlist", "Mirvale/subfiles"}) {
-        SCOPED_TRACE(level);
-        ServiceProcess service;
-        const QString victim = service.players().root() + QStringLiteral("/victim");
-        ASSERT_TRUE(QDir().mkpath(victim));
-        ASSERT_TRUE(writeFile(victim + QStringLiteral("/precious.list"), "keep\n"));
-        const QString at = service.players().publicDir() + QLatin1Char('/') + QLatin1String(level);
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(at).path()));
-        ASSERT_TRUE(QFile::link(victim, at));
+    for (const Planted planted : {Planted::Link, Planted::OtherUsersFolder, Planted::FolderOthersWrite}) {
+        if (planted == Planted::OtherUsersFolder && geteuid() != 0)
+            continue; // only root can give a folder away
+        for (const char *level : {"Mirvale", "Mirvale/playlist", "Mirvale/subfiles"}) {
+            SCOPED_TRACE(std::string(level) + " planted as " + std::to_string(int(planted)));
+            ServiceProcess service;
+            const QString at = service.players().publicDir() + QLatin1Char('/') + QLatin1String(level);
+            const QString victim = planted == Planted::Link ? service.players().root() + QStringLiteral("/victim") : at;
+            ASSERT_TRUE(QDir().mkpath(victim));
+            ASSERT_TRUE(writeFile(victim + QStringLiteral("/precious.list"), "keep\n"));
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(at).path()));
+            if (planted == Planted::Link) {
+                ASSERT_TRUE(QFile::link(victim, at));
+            } else if (planted == Planted::OtherUsersFolder) {
+                ASSERT_EQ(::chown(QFile::encodeName(at).constData(), 65534, 65534), 0); // nobody
+            } else {
+                ASSERT_EQ(::chmod(QFile::encodeName(at).constData(), 0777), 0);
+            }
 
-        ASSERT_TRUE(service.start()) << service.error().toStdString();
-        EXPECT_FALSE(QFileInfo(at).isSymLink());
-        EXPECT_TRUE(QFileInfo(at).isDir());
-        WsClient client;
-        ASSERT_OPEN(client, wsUrl(kPlainPort));
-        const std::optional<QByteArray> reply = client.request(
-            R"({"action":"Play","application":"potplayer","id":1,"params":{"files":[{"url":"u"}]}})", step());
-        EXPECT_TRUE(orNone(reply) == playReply("1", 0) || orNone(reply) == playReply("1", -6)) << orNone(reply).constData();
-        EXPECT_EQ(fileNames(service.players().playlistDir()).size(), 1);
-        EXPECT_EQ(QDir(victim).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                  QStringList(QStringLiteral("precious.list")));
-        service.expectCleanStop();
+            ASSERT_TRUE(service.start()) << service.error().toStdString();
+            const QFileInfo info(at);
+            EXPECT_FALSE(info.isSymLink());
+            EXPECT_TRUE(info.isDir());
+            EXPECT_EQ(info.ownerId(), geteuid());
+            EXPECT_FALSE(info.permissions() & QFileDevice::WriteOther);
+            WsClient client;
+            ASSERT_OPEN(client, wsUrl(kPlainPort));
+            const std::optional<QByteArray> reply = client.request(
+                R"({"action":"Play","application":"potplayer","id":1,"params":{"files":[{"url":"u"}]}})", step());
+            EXPECT_TRUE(orNone(reply) == playReply("1", 0) || orNone(reply) == playReply("1", -6)) << orNone(reply).constData();
+            EXPECT_EQ(fileNames(service.players().playlistDir()).size(), 1);
+            // What the planted folder held is where it was, beside the new folder.
+            QString kept = victim;
+            if (planted != Planted::Link) {
+                const QStringList aside = QDir(info.path()).entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".replaced-*")},
+                                                                      QDir::Dirs | QDir::Hidden);
+                ASSERT_EQ(aside.size(), 1);
+                kept = info.path() + QLatin1Char('/') + aside.first();
+            }
+            EXPECT_EQ(QDir(kept).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                      QStringList(QStringLiteral("precious.list")));
+            service.expectCleanStop();
+        }
     }
     qunsetenv("MIRVALE_CONFIG");
 }
@@ -204,33 +228,55 @@ bool refusedAt(const QString &host, quint16 port)
     return socket.state() == QAbstractSocket::UnconnectedState && socket.error() == QAbstractSocket::ConnectionRefusedError;
 }
 
-TEST(HostileListen, LoopbackIsNotReachableOnAnotherAddress)
-{
-    if (!insideNamespace()) {
-        if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
-            GTEST_SKIP() << "needs root and unshare(1) for a network namespace";
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MIRVALE_TEST_IN_NAMESPACE"), QStringLiteral("1"));
-        child.setProcessEnvironment(environment);
-        child.start(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral("--"),
-                                                QCoreApplication::applicationFilePath(),
-                                                QStringLiteral("--gtest_filter=HostileListen.*")});
-        ASSERT_TRUE(child.waitForFinished(scaledTimeout(240000))) << "the test in the namespace did not end";
-        EXPECT_EQ(child.exitCode(), 0) << "the test in the namespace failed (see above)";
-        return;
-    }
+enum class Namespace { Inside, RanThere, Unavailable };
 
-    const QString other = QStringLiteral("192.0.2.1");
+// Outside the namespace: runs the tests of `filter` again inside a network namespace of their
+// own (unshare(1), which needs no name), as root.
+Namespace ranInNamespace(const char *filter)
+{
+    if (insideNamespace())
+        return Namespace::Inside;
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+        return Namespace::Unavailable;
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MIRVALE_TEST_IN_NAMESPACE"), QStringLiteral("1"));
+    child.setProcessEnvironment(environment);
+    child.start(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral("--"),
+                                            QCoreApplication::applicationFilePath(),
+                                            QStringLiteral("--gtest_filter=") + QLatin1String(filter)});
+    EXPECT_TRUE(child.waitForFinished(scaledTimeout(240000))) << "the test in the namespace did not end";
+    EXPECT_EQ(child.exitCode(), 0) << "the test in the namespace failed (see above)";
+    return Namespace::RanThere;
+}
+
+// Inside the namespace: loopback up, and a documentation address on an interface of its own.
+const char kOtherAddress[] = "192.0.2.1";
+
+void addOtherAddress()
+{
     ASSERT_TRUE(run(QStringLiteral("ip"), {"link", "set", "lo", "up"}));
     // A dummy interface where the kernel has them, else a pair of virtual ends.
     if (!run(QStringLiteral("ip"), {"link", "add", "mirvale0", "type", "dummy"})) {
         ASSERT_TRUE(run(QStringLiteral("ip"), {"link", "add", "mirvale0", "type", "veth", "peer", "name", "mirvale1"}));
         ASSERT_TRUE(run(QStringLiteral("ip"), {"link", "set", "mirvale1", "up"}));
     }
-    ASSERT_TRUE(run(QStringLiteral("ip"), {"addr", "add", other + "/24", "dev", "mirvale0"}));
+    ASSERT_TRUE(run(QStringLiteral("ip"), {"addr", "add", QLatin1String(kOtherAddress) + QStringLiteral("/24"), "dev", "mirvale0"}));
     ASSERT_TRUE(run(QStringLiteral("ip"), {"link", "set", "mirvale0", "up"}));
+}
+
+TEST(HostileListen, LoopbackIsNotReachableOnAnotherAddress)
+{
+    const Namespace where = ranInNamespace("HostileListen.*");
+    if (where == Namespace::Unavailable)
+        GTEST_SKIP() << "needs root and unshare(1) for a network namespace";
+    if (where == Namespace::RanThere)
+        return;
+    const QString other = QLatin1String(kOtherAddress);
+    addOtherAddress();
+    if (HasFatalFailure())
+        return;
 
     for (const char *listen : {"loopback", "any"}) {
         SCOPED_TRACE(listen);
@@ -248,6 +294,41 @@ TEST(HostileListen, LoopbackIsNotReachableOnAnotherAddress)
         }
         service.expectCleanStop();
     }
+    qunsetenv("MIRVALE_CONFIG");
+}
+
+// A host of the network that opens every connection it can gets 448 of the 512, and the local
+// pages are still served.
+TEST(HostileNetwork, APeerOfTheNetworkCannotTakeTheLoopbackSlots)
+{
+    const Namespace where = ranInNamespace("HostileNetwork.*");
+    if (where == Namespace::Unavailable)
+        GTEST_SKIP() << "needs root and unshare(1) for a network namespace";
+    if (where == Namespace::RanThere)
+        return;
+    addOtherAddress();
+    if (HasFatalFailure())
+        return;
+    useSettings("[service]\nresponsive=true\n");
+    ServiceProcess service;
+    ASSERT_TRUE(service.start()) << service.error().toStdString();
+
+    std::vector<RawWsClient> peers(512);
+    for (RawWsClient &peer : peers) {
+        ASSERT_TRUE(peer.connectTcp(kPlainPort, step(), 0, kOtherAddress)) << peer.errorString().toStdString();
+        peer.sendHandshake(kPlainPort, step());
+    }
+    int held = 0;
+    for (RawWsClient &peer : peers)
+        held += peer.finishHandshake(step()) ? 1 : 0;
+    observe("network peer: connections it holds of 512 tried", std::to_string(held));
+    EXPECT_EQ(held, 448);
+    QElapsedTimer clock;
+    clock.start();
+    const bool served = answersAt(QStringLiteral("127.0.0.1"), kPlainPort);
+    observe("network peer holding its slots: a local page served", served ? "yes, after " + ms(clock.elapsed()) : "no");
+    EXPECT_TRUE(served);
+    service.expectCleanStop();
     qunsetenv("MIRVALE_CONFIG");
 }
 

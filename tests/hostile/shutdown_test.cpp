@@ -2,12 +2,15 @@
 // and every client sees its connection end.
 
 #include "expected.h"
+#include "fixtures/files.h"
 #include "network/eventwait.h"
+#include "network/httptestserver.h"
 #include "network/rawwsclient.h"
 #include "network/wsclient.h"
 #include "observe.h"
 #include "service/serviceprocess.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 
 #include <string>
@@ -53,6 +56,35 @@ TEST(HostileShutdown, SigtermWithTwoHundredClientsConnectedEndsWithCodeZero)
     for (RawWsClient &client : clients)
         ended += client.waitClosed(scaledTimeout(5000)).has_value() ? 1 : 0;
     EXPECT_EQ(ended, kClients) << "connections left open by a service that has exited";
+    service.dumpStderr(::testing::Test::HasFailure());
+}
+
+// SIGTERM while a Play waits for its subtitle: the service ends, no player is started behind its
+// back, and the Play leaves no playlist or subtitle.
+TEST(HostileShutdown, APlayInFlightStartsNoPlayerOnceTheServiceIsStopping)
+{
+    HttpTestServer http;
+    ASSERT_TRUE(http.isListening());
+    http.setRoute("/stall.srt", {200, {}, {}, true});
+    ServiceProcess service;
+    ServiceOptions options;
+    options.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("x")}; // a launch would succeed
+    ASSERT_TRUE(service.start(options)) << service.error().toStdString();
+    WsClient client;
+    ASSERT_OPEN(client, wsUrl(kPlainPort));
+    client.sendText(R"({"action":"Play","application":"vlc","id":1,"params":{"files":[{"url":"http://nas/a.mkv","sub-file":")"
+                    + http.url("/stall.srt") + R"("}]}})");
+    ASSERT_TRUE(http.waitForRequest("/stall.srt", std::chrono::milliseconds(scaledTimeout(20000))));
+    ASSERT_EQ(fileNames(service.players().playlistDir()).size(), 1); // written, waiting for the subtitle
+
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(service.stop(scaledTimeout(30000))) << "no exit within 30 s of SIGTERM";
+    observe("shutdown: exit after SIGTERM with a Play in flight", std::to_string(clock.elapsed()) + " ms");
+    EXPECT_EQ(service.exitCode(), 0);
+    EXPECT_EQ(QDir(service.players().recordDir()).entryList(QDir::Files), QStringList()) << "a player was started";
+    EXPECT_EQ(fileNames(service.players().playlistDir()), QStringList());
+    EXPECT_EQ(fileNames(service.players().subtitleDir()), QStringList());
     service.dumpStderr(::testing::Test::HasFailure());
 }
 

@@ -172,9 +172,9 @@ TEST_F(SettingsStore, ReadsNetworkAndServiceKeys)
         m_lines.clear();
         const QString path = useStore(row.text);
         const Settings settings = read();
-        EXPECT_EQ(settings.allowedOrigins, row.origins) << row.what;
-        EXPECT_EQ(settings.listenLoopbackOnly, row.loopback) << row.what;
-        EXPECT_EQ(settings.responsive, row.responsive) << row.what;
+        EXPECT_EQ(settings.network.allowedOrigins, row.origins) << row.what;
+        EXPECT_EQ(settings.network.listenLoopbackOnly, row.loopback) << row.what;
+        EXPECT_EQ(settings.network.responsive, row.responsive) << row.what;
         expectLogged(row.lines, path, row.what);
     }
 }

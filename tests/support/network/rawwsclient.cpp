@@ -116,7 +116,7 @@ bool RawWsClient::open(quint16 port, int timeoutMs)
     return connectTcp(port, timeoutMs) && handshake(port, timeoutMs);
 }
 
-bool RawWsClient::connectTcp(quint16 port, int timeoutMs, int receiveBuffer)
+bool RawWsClient::connectTcp(quint16 port, int timeoutMs, int receiveBuffer, const char *host)
 {
     close();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -130,7 +130,11 @@ bool RawWsClient::connectTcp(quint16 port, int timeoutMs, int receiveBuffer)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, host, &address.sin_addr) != 1) {
+        m_error = QStringLiteral("not an IPv4 address: %1").arg(host);
+        close();
+        return false;
+    }
     if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         if (errno != EINPROGRESS || !waitFor(m_fd, POLLOUT, deadline)) {
             m_error = QStringLiteral("connect: %1").arg(errno == EINPROGRESS ? "time-out" : strerror(errno));

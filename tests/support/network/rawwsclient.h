@@ -16,7 +16,7 @@ QByteArray clientFrame(quint8 opcode, const QByteArray &payload, bool fin = true
 // client cannot do: a message's frames spread over time or interleaved with other clients,
 // reserved bits, invalid UTF-8, a handshake never finished, replies never read. Every wait is
 // poll(2) on the socket with a time-out; nothing sleeps, and no event loop is needed.
-// Plain ws:// to 127.0.0.1 only.
+// Plain ws:// over IPv4, to 127.0.0.1 unless told otherwise.
 class RawWsClient
 {
 public:
@@ -30,8 +30,8 @@ public:
     // TCP connect plus the opening handshake; false (see errorString) when either fails.
     bool open(quint16 port, int timeoutMs = defaultTimeout());
     // TCP connect only. receiveBuffer > 0 shrinks the socket's receive buffer first, so that
-    // a client that never reads stops the server's writes early.
-    bool connectTcp(quint16 port, int timeoutMs, int receiveBuffer = 0);
+    // a client that never reads stops the server's writes early. host: a numeric IPv4 address.
+    bool connectTcp(quint16 port, int timeoutMs, int receiveBuffer = 0, const char *host = "127.0.0.1");
     // The opening handshake on a connected socket; false on refusal (errorString then holds the
     // status line), close or time-out. In two halves too, so that many clients can wait for
     // their answers at the same time. extraHeaders: whole lines, each ended by "\r\n"
