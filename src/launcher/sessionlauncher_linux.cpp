@@ -1,5 +1,7 @@
 #include "launcher/sessionlauncher_linux.h"
 
+#include "base/servicelog.h"
+
 #include <systemd/sd-login.h>
 
 #include <dirent.h>
@@ -30,12 +32,6 @@ namespace {
 // login.defs' ENV_PATH and ENV_SUPATH on Debian: what a fresh login of that user gets.
 const char *const kUserPath = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games";
 const char *const kRootPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-
-void writeLog(LauncherLog log, const std::string &entry)
-{
-    if (log)
-        log(entry);
-}
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -697,26 +693,25 @@ SpawnResult spawnDetached(const std::string &program, const std::vector<std::str
 
 namespace {
 
-bool finishLaunch(const SpawnResult &spawned, ProcessIdentity *launched, LauncherLog log)
+bool finishLaunch(const SpawnResult &spawned, ProcessIdentity *launched)
 {
     if (spawned.dropped)
-        writeLog(log, "launchGUIApplication setuid enter");
+        writeServiceLog("launchGUIApplication setuid enter");
     if (!spawned.started)
-        writeLog(log, std::string("launchGUIApplication ") + spawned.failedStep
-                         + " result:" + std::to_string(spawned.error));
+        writeServiceLog(std::string("launchGUIApplication ") + spawned.failedStep
+                           + " result:" + std::to_string(spawned.error));
     if (launched)
         *launched = spawned.started ? ProcessIdentity{spawned.pid, spawned.startTime}
                                     : ProcessIdentity{};
     return spawned.started;
 }
 
-bool refuseNulBytes(const std::string &program, const std::vector<std::string> &arguments,
-                    LauncherLog log)
+bool refuseNulBytes(const std::string &program, const std::vector<std::string> &arguments)
 {
     // exec would cut the text at the NUL and run something else than was asked.
     if (!usermanager::holdsNulByte(program, arguments))
         return false;
-    writeLog(log, "launchGUIApplication command contains a NUL byte");
+    writeServiceLog("launchGUIApplication command contains a NUL byte");
     return true;
 }
 
@@ -724,30 +719,30 @@ bool refuseNulBytes(const std::string &program, const std::vector<std::string> &
 
 bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::string &program,
                          const std::vector<std::string> &arguments, ProcessIdentity *launched,
-                         LauncherLog log, UnitStarter startUnit)
+                         UnitStarter startUnit)
 {
-    if (refuseNulBytes(program, arguments, log))
+    if (refuseNulBytes(program, arguments))
         return false;
 
     const LogindSession *session = chooseSession(sessions, readUidMin());
     if (!session) {
-        writeLog(log, "launchGUIApplication no active session");
+        writeServiceLog("launchGUIApplication no active session");
         return false;
     }
 
     UserAccount account;
     if (const int error = lookUpAccount(session->uid, &account)) {
-        writeLog(log, "launchGUIApplication getpwuid_r result:" + std::to_string(error));
+        writeServiceLog("launchGUIApplication getpwuid_r result:" + std::to_string(error));
         return false;
     }
-    writeLog(log, "launchGUIApplication session:" + session->id
-                     + " uid:" + std::to_string(account.uid) + " enter");
+    writeServiceLog("launchGUIApplication session:" + session->id
+                       + " uid:" + std::to_string(account.uid) + " enter");
 
     long long source = 0;
     const std::vector<std::string> sessionEnvironment =
             sessionProcessEnvironment(*session, account, &source);
     if (source != 0)
-        writeLog(log, "launchGUIApplication environ pid:" + std::to_string(source) + " enter");
+        writeServiceLog("launchGUIApplication environ pid:" + std::to_string(source) + " enter");
     const std::string runtimeDir = "/run/user/" + std::to_string(account.uid);
 
     // The user's own manager runs the player in the user's session, outside this service's
@@ -756,7 +751,7 @@ bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::
             account.uid,
             {program, arguments,
              buildDisplayEnvironment(account, *session, runtimeDir, sessionEnvironment)},
-            log, usermanager::kDefaultTimeout);
+            usermanager::kDefaultTimeout);
     if (unit.outcome == usermanager::UnitOutcome::Started) {
         if (launched)
             *launched = {unit.pid, unit.pid != 0 ? processStartTime(unit.pid) : 0};
@@ -776,20 +771,20 @@ bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::
     const std::vector<std::string> environment =
             buildUserEnvironment(account, *session, runtimeDir, sessionEnvironment);
     return finishLaunch(spawnDetached(program, arguments, &environment, &credentials),
-                        launched, log);
+                        launched);
 }
 
 } // namespace sessionlauncher
 
 bool launchGUIApplication(std::string program, std::vector<std::string> arguments,
-                          ProcessIdentity *launched, LauncherLog log)
+                          ProcessIdentity *launched)
 {
     using namespace sessionlauncher;
     // An ordinary user running the service already is the desktop user.
     if (::geteuid() != 0) {
-        if (refuseNulBytes(program, arguments, log))
+        if (refuseNulBytes(program, arguments))
             return false;
-        return finishLaunch(spawnDetached(program, arguments, nullptr, nullptr), launched, log);
+        return finishLaunch(spawnDetached(program, arguments, nullptr, nullptr), launched);
     }
-    return launchInUserSession(listLogindSessions(), program, arguments, launched, log);
+    return launchInUserSession(listLogindSessions(), program, arguments, launched);
 }

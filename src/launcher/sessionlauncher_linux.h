@@ -98,7 +98,7 @@ SpawnResult spawnDetached(const std::string &program, const std::vector<std::str
 // How the root path asks a user's own systemd manager to start the program: startUserUnit, or a
 // stand-in in tests.
 using UnitStarter = usermanager::UnitResult (*)(uid_t uid, const usermanager::UnitRequest &request,
-                                                LauncherLog log, std::chrono::milliseconds timeout);
+                                                std::chrono::milliseconds timeout);
 
 // The root path of launchGUIApplication, on the given session list: the user's manager starts
 // the program with the session's display environment; when that manager cannot be reached or
@@ -106,6 +106,6 @@ using UnitStarter = usermanager::UnitResult (*)(uid_t uid, const usermanager::Un
 // took the call but did not finish it in time gives false, and no second start.
 bool launchInUserSession(const std::vector<LogindSession> &sessions, const std::string &program,
                          const std::vector<std::string> &arguments, ProcessIdentity *launched,
-                         LauncherLog log, UnitStarter startUnit = &usermanager::startUserUnit);
+                         UnitStarter startUnit = &usermanager::startUserUnit);
 
 } // namespace sessionlauncher

@@ -1,5 +1,7 @@
 #include "launcher/usermanager_linux.h"
 
+#include "base/servicelog.h"
+
 #include <systemd/sd-id128.h>
 
 #include <sys/stat.h>
@@ -36,19 +38,12 @@ struct FreeDeleter {
     void operator()(char *text) const { std::free(text); }
 };
 
-void writeLog(LauncherLog log, const std::string &entry)
-{
-    if (log)
-        log(entry);
-}
-
-UnitResult fail(UnitResult result, UnitOutcome outcome, const char *step, const std::string &error,
-                LauncherLog log)
+UnitResult fail(UnitResult result, UnitOutcome outcome, const char *step, const std::string &error)
 {
     result.outcome = outcome;
     result.failedStep = step;
     result.error = error;
-    writeLog(log, std::string("launchGUIApplication ") + step + " result:" + error);
+    writeServiceLog(std::string("launchGUIApplication ") + step + " result:" + error);
     return result;
 }
 
@@ -323,30 +318,30 @@ int openManagerBus(const std::string &address, Bus *bus)
 }
 
 UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &request,
-                              std::chrono::milliseconds timeout, LauncherLog log)
+                              std::chrono::milliseconds timeout)
 {
     UnitResult result;
     Conversation conversation(bus, Clock::now() + timeout);
 
     // exec would cut a text at the NUL and run something else than was asked.
     if (hasNulByte(request))
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EINVAL), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EINVAL));
     result.unit = newUnitName();
     if (result.unit.empty())
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EIO), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EIO));
 
     JobWatch watch{result.unit, {}};
     sd_bus_slot *rawMatch = nullptr;
     int r = sd_bus_match_signal(bus, &rawMatch, nullptr, kManagerPath, kManagerInterface,
                                 "JobRemoved", &JobWatch::onJobRemoved, &watch);
     if (r < 0)
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r));
     const Slot match(rawMatch);
 
     Message call;
     r = newStartCall(bus, result.unit, request, &call);
     if (r < 0)
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r));
 
     Message reply;
     r = conversation.call(call.get(), &reply);
@@ -356,25 +351,25 @@ UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &reque
             r >= 0 && !(replyError && sd_bus_error_has_name(replyError, SD_BUS_ERROR_NO_REPLY));
     if (!conversation.reached() && !answered)
         return fail(result, UnitOutcome::Unreachable, "sd_bus_start",
-                    r < 0 ? errnoText(r) : replyError->name, log);
+                    r < 0 ? errnoText(r) : replyError->name);
     if (!answered)
         return fail(result, UnitOutcome::TimedOut, "StartTransientUnit",
-                    r < 0 ? errnoText(r) : replyError->name, log);
+                    r < 0 ? errnoText(r) : replyError->name);
     if (replyError)
         return fail(result, UnitOutcome::Refused, "StartTransientUnit",
-                    replyError->name ? replyError->name : "error", log);
+                    replyError->name ? replyError->name : "error");
     const char *jobPath = nullptr;
     r = sd_bus_message_read(reply.get(), "o", &jobPath);
     if (r < 0)
-        return fail(result, UnitOutcome::TimedOut, "StartTransientUnit", errnoText(r), log);
+        return fail(result, UnitOutcome::TimedOut, "StartTransientUnit", errnoText(r));
     const std::string job = jobPath;
-    writeLog(log, "launchGUIApplication StartTransientUnit unit:" + result.unit + " enter");
+    writeServiceLog("launchGUIApplication StartTransientUnit unit:" + result.unit + " enter");
 
     r = conversation.pump([&] { return watch.resultOf(job) != nullptr; });
     if (r < 0)
-        return fail(result, UnitOutcome::TimedOut, "JobRemoved", errnoText(r), log);
+        return fail(result, UnitOutcome::TimedOut, "JobRemoved", errnoText(r));
     if (*watch.resultOf(job) != "done")
-        return fail(result, UnitOutcome::Failed, "JobRemoved", *watch.resultOf(job), log);
+        return fail(result, UnitOutcome::Failed, "JobRemoved", *watch.resultOf(job));
 
     // The program has run: whatever happens below, it is not started again elsewhere.
     result.outcome = UnitOutcome::Started;
@@ -382,31 +377,31 @@ UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &reque
     std::string error;
     uid_t actual = owner;
     if (readMainPid(conversation, bus, result.unit, &pid, &error) < 0) {
-        writeLog(log, "launchGUIApplication MainPID result:" + error);
+        writeServiceLog("launchGUIApplication MainPID result:" + error);
         pid = 0;
     } else if (pid != 0 && !processOwner(pid, &actual)) {
         pid = 0; // ended already
     } else if (actual != owner) {
         // That user's manager starts that user's processes only: any other pid is not ours
         // to end later.
-        writeLog(log, "launchGUIApplication MainPID:" + std::to_string(pid)
-                         + " uid:" + std::to_string(actual) + " refused");
+        writeServiceLog("launchGUIApplication MainPID:" + std::to_string(pid)
+                           + " uid:" + std::to_string(actual) + " refused");
         pid = 0;
     }
     result.pid = pid;
-    writeLog(log, "launchGUIApplication unit:" + result.unit + " pid:" + std::to_string(pid)
-                     + " enter");
+    writeServiceLog("launchGUIApplication unit:" + result.unit + " pid:" + std::to_string(pid)
+                       + " enter");
     return result;
 }
 
-UnitResult startUserUnit(uid_t uid, const UnitRequest &request, LauncherLog log,
+UnitResult startUserUnit(uid_t uid, const UnitRequest &request,
                          std::chrono::milliseconds timeout)
 {
     Bus bus;
     const int r = openManagerBus(userManagerAddress(uid), &bus);
     if (r < 0)
-        return fail(UnitResult(), UnitOutcome::Unreachable, "sd_bus_start", errnoText(r), log);
-    return startTransientUnit(bus.get(), uid, request, timeout, log);
+        return fail(UnitResult(), UnitOutcome::Unreachable, "sd_bus_start", errnoText(r));
+    return startTransientUnit(bus.get(), uid, request, timeout);
 }
 
 bool holdsNulByte(const std::string &program, const std::vector<std::string> &texts)

@@ -68,12 +68,12 @@ constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
 // Starts the request as a unit "mirvale-player-<random>.service" of the manager on bus and
 // waits, at most timeout in all, for its start job to end and for its main pid. The pid is
-// taken only when that process belongs to owner. Service log entries go to log (may be null).
+// taken only when that process belongs to owner.
 UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &request,
-                              std::chrono::milliseconds timeout, LauncherLog log);
+                              std::chrono::milliseconds timeout);
 
 // The same through uid's own manager.
-UnitResult startUserUnit(uid_t uid, const UnitRequest &request, LauncherLog log,
+UnitResult startUserUnit(uid_t uid, const UnitRequest &request,
                          std::chrono::milliseconds timeout = kDefaultTimeout);
 
 } // namespace usermanager

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <atomic>
 #include <mutex>
 #include <optional>
 
@@ -32,9 +31,6 @@ std::map<std::string, QString> g_mapPlayerPath;
 // Held for each swap of a refreshed table and for each lookup.
 std::mutex g_playerPathMutex;
 
-// Read by every refresh, on any thread; set by the service's start before any agent exists.
-std::atomic<PlayerTableLog> g_pfnTableLog{nullptr};
-
 QString registryPath(const PlayerDiscovery &player)
 {
     RegistryString value = readRegistryString(player.key64, player.valueName);
@@ -55,12 +51,6 @@ bool isExecutableFile(const QString &path)
     const QFileInfo info(path);
     return info.isFile() && info.isExecutable();
 }
-
-void writeSettingsProblem(const QString &line)
-{
-    if (const PlayerTableLog log = g_pfnTableLog.load())
-        log(line);
-}
 #endif
 
 // One refresh's settings, read at most once and only when a player's search needs them.
@@ -70,7 +60,7 @@ QString discoverPath(const PlayerDiscovery &player, std::optional<Settings> *set
     // The registry stand-in keeps the Windows rules, so its fixtures answer as on Windows.
     if (qEnvironmentVariableIsEmpty("MIRVALE_REGISTRY")) {
         if (!*settings)
-            *settings = readSettings(&writeSettingsProblem, SettingsScope::Players);
+            *settings = readSettings(SettingsScope::Players);
         const QString found =
                 findDesktopProgram(player, (**settings).*player.configured,
                                    qEnvironmentVariable("PATH"), &isExecutableFile);
@@ -106,11 +96,6 @@ QString findDesktopProgram(const PlayerDiscovery &discovery, const QString &conf
             return QString::fromLatin1(location);
     }
     return {};
-}
-
-PlayerTableLog setPlayerTableLog(PlayerTableLog log)
-{
-    return g_pfnTableLog.exchange(log);
 }
 
 const std::vector<PlayerKind> &playerKinds()
