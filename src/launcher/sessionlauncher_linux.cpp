@@ -1,5 +1,7 @@
 #include "launcher/sessionlauncher_linux.h"
 
+#include "base/descriptor_posix.h"
+#include "base/released.h"
 #include "base/servicelog.h"
 
 #include <systemd/sd-login.h>
@@ -33,17 +35,12 @@ namespace {
 const char *const kUserPath = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games";
 const char *const kRootPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
-
 std::string sessionText(int (*query)(const char *, char **), const char *session)
 {
     char *raw = nullptr;
     if (query(session, &raw) < 0)
         return {};
-    CString text(raw);
+    const Freed<char> text(raw);
     return text ? std::string(text.get()) : std::string();
 }
 
@@ -254,12 +251,11 @@ std::vector<LogindSession> listLogindSessions()
     std::vector<LogindSession> sessions;
     char **raw = nullptr;
     const int count = ::sd_get_sessions(&raw);
-    if (count <= 0 || !raw) {
-        std::free(raw);
+    const Freed<char *> ids(raw);
+    if (count <= 0 || !raw)
         return sessions;
-    }
     for (int i = 0; i < count; ++i) {
-        CString id(raw[i]);
+        const Freed<char> id(raw[i]);
         LogindSession session;
         session.id = id.get();
         session.active = ::sd_session_is_active(id.get()) > 0;
@@ -270,7 +266,6 @@ std::vector<LogindSession> listLogindSessions()
         session.display = sessionText(&::sd_session_get_display, id.get());
         sessions.push_back(std::move(session));
     }
-    std::free(raw);
     return sessions;
 }
 
@@ -367,13 +362,12 @@ std::string findXauthority(const std::string &runtimeDir, const std::string &hom
     if (isRegularFile(runtimeDir + "/gdm/Xauthority"))
         return runtimeDir + "/gdm/Xauthority";
     std::vector<std::string> names;
-    if (DIR *dir = ::opendir(runtimeDir.c_str())) {
-        while (const dirent *entry = ::readdir(dir)) {
+    if (const Released<DIR, ::closedir> dir{::opendir(runtimeDir.c_str())}) {
+        while (const dirent *entry = ::readdir(dir.get())) {
             const std::string name = entry->d_name;
             if (name.rfind(".mutter-Xwaylandauth.", 0) == 0 || name.rfind("xauth_", 0) == 0)
                 names.push_back(name);
         }
-        ::closedir(dir);
     }
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
@@ -394,22 +388,19 @@ bool readProcessEnvironment(long long pid, uid_t uid, gid_t gid, std::vector<std
     std::string block;
     {
         const FileSystemIdentity identity(uid, gid);
-        const int fd = ::open(("/proc/" + std::to_string(pid) + "/environ").c_str(),
-                              O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
+        const Descriptor fd(::open(("/proc/" + std::to_string(pid) + "/environ").c_str(),
+                                   O_RDONLY | O_CLOEXEC));
+        if (!fd)
             return false;
         char buffer[16384];
         ssize_t got;
-        while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+        while ((got = ::read(fd.get(), buffer, sizeof buffer)) != 0) {
             if (got < 0 && errno == EINTR)
                 continue;
-            if (got < 0 || block.size() + static_cast<size_t>(got) > kBound) {
-                ::close(fd);
+            if (got < 0 || block.size() + static_cast<size_t>(got) > kBound)
                 return false;
-            }
             block.append(buffer, static_cast<size_t>(got));
         }
-        ::close(fd);
     }
     entries->clear();
     size_t start = 0;
@@ -428,14 +419,13 @@ std::vector<std::string> sessionProcessEnvironment(const LogindSession &session,
                                                    const UserAccount &account, long long *pid)
 {
     std::vector<long long> pids;
-    if (DIR *proc = ::opendir("/proc")) {
-        while (const dirent *entry = ::readdir(proc)) {
+    if (const Released<DIR, ::closedir> proc{::opendir("/proc")}) {
+        while (const dirent *entry = ::readdir(proc.get())) {
             char *end = nullptr;
             const long long number = std::strtoll(entry->d_name, &end, 10);
             if (number > 0 && *end == '\0')
                 pids.push_back(number);
         }
-        ::closedir(proc);
     }
     std::sort(pids.begin(), pids.end());
     for (const long long candidate : pids) {
@@ -446,7 +436,7 @@ std::vector<std::string> sessionProcessEnvironment(const LogindSession &session,
         char *raw = nullptr;
         if (::sd_pid_get_session(static_cast<pid_t>(candidate), &raw) < 0)
             continue;
-        const CString owner(raw);
+        const Freed<char> owner(raw);
         if (session.id != owner.get())
             continue;
         std::vector<std::string> entries;
@@ -574,22 +564,24 @@ SpawnResult failure(const char *step, int error)
 
 // The children's report pipe, close-on-exec at both ends. The child puts /dev/null on 0-2, so
 // the write end must not be one of them.
-bool openReportPipe(int (&fds)[2], SpawnResult *result)
+bool openReportPipe(Descriptor *readEnd, Descriptor *writeEnd, SpawnResult *result)
 {
+    int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         *result = failure("pipe", errno);
         return false;
     }
+    readEnd->reset(fds[0]);
+    writeEnd->reset(fds[1]);
     if (fds[1] <= 2) {
         const int moved = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
         const int error = errno;
-        ::close(fds[1]);
+        writeEnd->reset(moved);
         if (moved < 0) {
-            ::close(fds[0]);
+            readEnd->reset();
             *result = failure("pipe", error);
             return false;
         }
-        fds[1] = moved;
     }
     return true;
 }
@@ -659,28 +651,25 @@ SpawnResult spawnDetached(const std::string &program, const std::vector<std::str
 {
     const ExecVectors vectors = execVectors(program, arguments, environment);
     SpawnResult result;
-    int fds[2];
-    if (!openReportPipe(fds, &result))
+    Descriptor readEnd;
+    Descriptor writeEnd;
+    if (!openReportPipe(&readEnd, &writeEnd, &result))
         return result;
 
     const ChildPlan plan{program.c_str(), vectors.argv.data(),
-                         environment ? vectors.envp.data() : nullptr, credentials, fds[1],
+                         environment ? vectors.envp.data() : nullptr, credentials, writeEnd.get(),
                          descriptorBound()};
     const pid_t intermediate = ::fork();
-    if (intermediate < 0) {
-        result = failure("fork", errno);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return result;
-    }
+    if (intermediate < 0)
+        return failure("fork", errno);
     if (intermediate == 0) {
-        ::close(fds[0]);
+        readEnd.reset();
         runIntermediate(plan);
     }
-    ::close(fds[1]);
+    writeEnd.reset();
 
-    const std::vector<Report> reports = readReports(fds[0]);
-    ::close(fds[0]);
+    const std::vector<Report> reports = readReports(readEnd.get());
+    readEnd.reset();
     reap(intermediate);
 
     result = outcomeOf(reports);

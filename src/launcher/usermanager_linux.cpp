@@ -1,5 +1,6 @@
 #include "launcher/usermanager_linux.h"
 
+#include "base/released.h"
 #include "base/servicelog.h"
 
 #include <systemd/sd-id128.h>
@@ -33,10 +34,6 @@ struct SlotUnref {
     void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
 };
 using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
-
-struct FreeDeleter {
-    void operator()(char *text) const { std::free(text); }
-};
 
 UnitResult fail(UnitResult result, UnitOutcome outcome, const char *step, const std::string &error)
 {
@@ -256,7 +253,7 @@ int readMainPid(Conversation &conversation, sd_bus *bus, const std::string &unit
         *error = errnoText(r);
         return r;
     }
-    const std::unique_ptr<char, FreeDeleter> path(rawPath);
+    const Freed<char> path(rawPath);
 
     sd_bus_message *rawCall = nullptr;
     r = sd_bus_message_new_method_call(bus, &rawCall, kManagerService, path.get(),
