@@ -1,6 +1,8 @@
 #include "launcher/sessionlauncher_linux.h"
 
 #include "base/descriptor_posix.h"
+#include "base/exectexts.h"
+#include "base/procfs_linux.h"
 #include "base/released.h"
 #include "base/servicelog.h"
 
@@ -388,19 +390,8 @@ bool readProcessEnvironment(long long pid, uid_t uid, gid_t gid, std::vector<std
     std::string block;
     {
         const FileSystemIdentity identity(uid, gid);
-        const Descriptor fd(::open(("/proc/" + std::to_string(pid) + "/environ").c_str(),
-                                   O_RDONLY | O_CLOEXEC));
-        if (!fd)
+        if (!readProcessEntry(pid, "environ", kBound, &block))
             return false;
-        char buffer[16384];
-        ssize_t got;
-        while ((got = ::read(fd.get(), buffer, sizeof buffer)) != 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0 || block.size() + static_cast<size_t>(got) > kBound)
-                return false;
-            block.append(buffer, static_cast<size_t>(got));
-        }
     }
     entries->clear();
     size_t start = 0;
@@ -418,26 +409,15 @@ bool readProcessEnvironment(long long pid, uid_t uid, gid_t gid, std::vector<std
 std::vector<std::string> sessionProcessEnvironment(const LogindSession &session,
                                                    const UserAccount &account, long long *pid)
 {
-    std::vector<long long> pids;
-    if (const Released<DIR, ::closedir> proc{::opendir("/proc")}) {
-        while (const dirent *entry = ::readdir(proc.get())) {
-            char *end = nullptr;
-            const long long number = std::strtoll(entry->d_name, &end, 10);
-            if (number > 0 && *end == '\0')
-                pids.push_back(number);
-        }
-    }
-    std::sort(pids.begin(), pids.end());
-    for (const long long candidate : pids) {
-        struct stat st;
-        if (::stat(("/proc/" + std::to_string(candidate)).c_str(), &st) != 0
-            || st.st_uid != session.uid)
+    for (const long long candidate : listProcesses()) {
+        uid_t owner = 0;
+        if (!processOwner(candidate, &owner) || owner != session.uid)
             continue;
         char *raw = nullptr;
         if (::sd_pid_get_session(static_cast<pid_t>(candidate), &raw) < 0)
             continue;
-        const Freed<char> owner(raw);
-        if (session.id != owner.get())
+        const Freed<char> id(raw);
+        if (session.id != id.get())
             continue;
         std::vector<std::string> entries;
         if (readProcessEnvironment(candidate, account.uid, account.gid, &entries)
@@ -520,30 +500,6 @@ std::vector<std::string> buildUserEnvironment(const UserAccount &account,
 namespace {
 
 // ---- The parent side of spawnDetached, in the order it runs.
-
-// argv and envp for execve, pointing into the caller's strings.
-struct ExecVectors {
-    std::vector<char *> argv;
-    std::vector<char *> envp; // empty: the caller's environment
-};
-
-ExecVectors execVectors(const std::string &program, const std::vector<std::string> &arguments,
-                        const std::vector<std::string> *environment)
-{
-    ExecVectors vectors;
-    vectors.argv.reserve(arguments.size() + 2);
-    vectors.argv.push_back(const_cast<char *>(program.c_str()));
-    for (const std::string &argument : arguments)
-        vectors.argv.push_back(const_cast<char *>(argument.c_str()));
-    vectors.argv.push_back(nullptr);
-    if (environment) {
-        vectors.envp.reserve(environment->size() + 1);
-        for (const std::string &entry : *environment)
-            vectors.envp.push_back(const_cast<char *>(entry.c_str()));
-        vectors.envp.push_back(nullptr);
-    }
-    return vectors;
-}
 
 // How far the child closes descriptors one by one where close_range is missing.
 int descriptorBound()
@@ -649,16 +605,18 @@ SpawnResult spawnDetached(const std::string &program, const std::vector<std::str
                           const std::vector<std::string> *environment,
                           const Credentials *credentials)
 {
-    const ExecVectors vectors = execVectors(program, arguments, environment);
+    // Built before the fork: the child may not allocate.
+    const std::vector<char *> argv = argumentVector(arguments, &program);
+    const std::vector<char *> envp = environment ? argumentVector(*environment)
+                                                 : std::vector<char *>();
     SpawnResult result;
     Descriptor readEnd;
     Descriptor writeEnd;
     if (!openReportPipe(&readEnd, &writeEnd, &result))
         return result;
 
-    const ChildPlan plan{program.c_str(), vectors.argv.data(),
-                         environment ? vectors.envp.data() : nullptr, credentials, writeEnd.get(),
-                         descriptorBound()};
+    const ChildPlan plan{program.c_str(), argv.data(), environment ? envp.data() : nullptr,
+                         credentials, writeEnd.get(), descriptorBound()};
     const pid_t intermediate = ::fork();
     if (intermediate < 0)
         return failure("fork", errno);
@@ -698,7 +656,7 @@ bool finishLaunch(const SpawnResult &spawned, ProcessIdentity *launched)
 bool refuseNulBytes(const std::string &program, const std::vector<std::string> &arguments)
 {
     // exec would cut the text at the NUL and run something else than was asked.
-    if (!usermanager::holdsNulByte(program, arguments))
+    if (!holdsNulByte(program, arguments))
         return false;
     writeServiceLog("launchGUIApplication command contains a NUL byte");
     return true;

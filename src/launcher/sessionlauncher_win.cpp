@@ -1,5 +1,6 @@
 #include "launcher/sessionlauncher.h"
 
+#include "base/exectexts.h"
 #include "base/servicelog.h"
 #include "base/uniquehandle_win.h"
 #include "base/widestring_win.h"
@@ -26,7 +27,7 @@ std::string argumentLineOf(const std::vector<std::string> &arguments)
 // silently cut the command line short.
 bool fitsBuffer(const std::string &text)
 {
-    return text.size() < kLaunchBufferBytes && text.find('\0') == std::string::npos;
+    return text.size() < kLaunchBufferBytes && !holdsNulByte(text);
 }
 
 // The first active session in the list, whatever its window station; session 0 when none is

@@ -1,11 +1,12 @@
 #include "launcher/usermanager_linux.h"
 
+#include "base/exectexts.h"
+#include "base/procfs_linux.h"
 #include "base/released.h"
 #include "base/servicelog.h"
 
 #include <systemd/sd-id128.h>
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -158,12 +159,7 @@ struct JobWatch {
 
 int appendExecStart(sd_bus_message *m, const UnitRequest &request)
 {
-    std::vector<char *> argv;
-    argv.reserve(request.arguments.size() + 2);
-    argv.push_back(const_cast<char *>(request.program.c_str()));
-    for (const std::string &argument : request.arguments)
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char *> argv = argumentVector(request.arguments, &request.program);
 
     // (path, argv with argv[0], ignore failure)
     int r = sd_bus_message_open_container(m, 'r', "sv");
@@ -190,11 +186,7 @@ int appendEnvironment(sd_bus_message *m, const std::vector<std::string> &environ
 {
     if (environment.empty())
         return 0;
-    std::vector<char *> entries;
-    entries.reserve(environment.size() + 1);
-    for (const std::string &entry : environment)
-        entries.push_back(const_cast<char *>(entry.c_str()));
-    entries.push_back(nullptr);
+    std::vector<char *> entries = argumentVector(environment);
 
     int r = sd_bus_message_open_container(m, 'r', "sv");
     if (r >= 0)
@@ -276,16 +268,6 @@ int readMainPid(Conversation &conversation, sd_bus *bus, const std::string &unit
     if (r < 0)
         *error = errnoText(r);
     return r;
-}
-
-// The user a process runs as; false when it has ended.
-bool processOwner(uint32_t pid, uid_t *owner)
-{
-    struct stat st;
-    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0)
-        return false;
-    *owner = st.st_uid;
-    return true;
 }
 
 } // namespace
@@ -399,12 +381,6 @@ UnitResult startUserUnit(uid_t uid, const UnitRequest &request,
     if (r < 0)
         return fail(UnitResult(), UnitOutcome::Unreachable, "sd_bus_start", errnoText(r));
     return startTransientUnit(bus.get(), uid, request, timeout);
-}
-
-bool holdsNulByte(const std::string &program, const std::vector<std::string> &texts)
-{
-    const auto holds = [](const std::string &text) { return text.find('\0') != std::string::npos; };
-    return holds(program) || std::any_of(texts.begin(), texts.end(), holds);
 }
 
 } // namespace usermanager

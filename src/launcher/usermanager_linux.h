@@ -37,10 +37,6 @@ struct UnitRequest {
     std::vector<std::string> environment; // NAME=value added to the manager's own; may be empty
 };
 
-// Whether any of the texts holds a NUL byte: exec would cut it there and run something other
-// than was asked.
-bool holdsNulByte(const std::string &program, const std::vector<std::string> &texts);
-
 enum class UnitOutcome {
     Started,     // the program was executed
     Unreachable, // no manager took the connection: nothing was asked
