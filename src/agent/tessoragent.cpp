@@ -35,6 +35,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include "base/descriptor_posix.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -149,11 +151,10 @@ bool hasIpv6Loopback()
     const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
     ::closesocket(fd);
 #else
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const Descriptor fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         return false;
-    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
+    const bool bound = ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
 #endif
     return bound;
 }

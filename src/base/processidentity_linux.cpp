@@ -1,8 +1,8 @@
 #include "base/processidentity.h"
 
+#include "base/procfs_linux.h"
+
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 // Field 22 of /proc/<pid>/stat, in clock ticks after boot. The command name (field 2) may hold
@@ -11,10 +11,11 @@ long long processStartTime(long long pid)
 {
     if (pid <= 0)
         return 0;
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    if (!file)
+    // One line of 52 numbers and a command name of at most 64 bytes.
+    constexpr std::size_t kBound = 64u << 10;
+    std::string stat;
+    if (!readProcessEntry(pid, "stat", kBound, &stat))
         return 0;
-    const std::string stat{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     std::size_t pos = stat.rfind(')');
     if (pos == std::string::npos)
         return 0;

@@ -1,5 +1,7 @@
 #include "base/wholefile.h"
 
+#include "base/descriptor_posix.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -28,23 +30,24 @@ bool writeWholeFile(const std::string &path, std::string_view content, FileReade
     const mode_t mode = readers == FileReaders::Administrators ? 0600 : 0644;
     // Created new with its final mode (the umask can only narrow it): never readable by others
     // for a moment, and never a file or link someone left under that name.
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0)
+    Descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (!file)
         return fail(error, "cannot create " + temporary);
     size_t written = 0;
     while (written < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        const ssize_t n = ::write(file.get(), content.data() + written, content.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             const bool failed = fail(error, "cannot write " + temporary);
-            ::close(fd);
+            file.reset();
             ::unlink(temporary.c_str());
             return failed;
         }
         written += static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    // close's own outcome counts: a delayed write may fail only there.
+    if (::fsync(file.get()) != 0 || ::close(file.release()) != 0) {
         const bool failed = fail(error, "cannot write " + temporary);
         ::unlink(temporary.c_str());
         return failed;

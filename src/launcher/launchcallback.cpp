@@ -1,5 +1,6 @@
 #include "launcher/launchcallback.h"
 
+#include "base/servicelog.h"
 #include "launcher/sessionlauncher.h"
 
 #include <QDebug>
@@ -8,30 +9,6 @@
 #include <QStringList>
 
 std::atomic<bool> m_bDebugMode{false};
-
-namespace {
-
-// Read by agent threads at every entry; set by the service's start and by tests, before
-// anything is launched.
-std::atomic<ServiceLogWriter> g_pfnServiceLog{nullptr};
-
-void serviceLog(const QString &entry)
-{
-    if (const ServiceLogWriter writer = g_pfnServiceLog.load())
-        writer(entry);
-}
-
-void forwardLauncherLog(const std::string &entry)
-{
-    serviceLog(QString::fromStdString(entry));
-}
-
-} // namespace
-
-ServiceLogWriter setServiceLogWriter(ServiceLogWriter writer)
-{
-    return g_pfnServiceLog.exchange(writer);
-}
 
 bool runClientCommand(std::string program, std::vector<std::string> arguments,
                       ProcessIdentity *launched)
@@ -45,7 +22,7 @@ bool runClientCommand(std::string program, std::vector<std::string> arguments,
     const QString programText = QString::fromStdString(program);
     qDebug().noquote() << "m_bDebugMode:" << debugMode << "CMD_CLIENT:" << programText << " "
                        << argumentLine;
-    serviceLog(QString("CMD_CLIENT:%2").arg(programText));
+    writeServiceLog("CMD_CLIENT:" + program);
 
     if (debugMode) {
         QStringList argumentList;
@@ -55,5 +32,5 @@ bool runClientCommand(std::string program, std::vector<std::string> arguments,
         return QProcess::startDetached(programText, argumentList);
     }
 
-    return launchGUIApplication(program, arguments, launched, &forwardLauncherLog);
+    return launchGUIApplication(program, arguments, launched);
 }

@@ -43,5 +43,4 @@ inline constexpr wchar_t kInteractiveDesktop[] = L"winsta0\\default";
 
 // launchGUIApplication with the given calls; launchGUIApplication itself passes SessionApi{}.
 bool launchGUIApplicationWith(const SessionApi &api, std::string program,
-                              std::vector<std::string> arguments, ProcessIdentity *launched,
-                              LauncherLog log);
+                              std::vector<std::string> arguments, ProcessIdentity *launched);

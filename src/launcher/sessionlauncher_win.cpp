@@ -1,5 +1,7 @@
 #include "launcher/sessionlauncher.h"
 
+#include "base/exectexts.h"
+#include "base/servicelog.h"
 #include "base/uniquehandle_win.h"
 #include "base/widestring_win.h"
 #include "launcher/sessionapi_win.h"
@@ -8,12 +10,6 @@
 #include <utility>
 
 namespace {
-
-void write(LauncherLog log, const std::string &entry)
-{
-    if (log)
-        log(entry);
-}
 
 // One space before every argument, no quotes, the program not included: the player's own
 // parser takes the first word as its name, and a path with a space becomes two words.
@@ -31,7 +27,7 @@ std::string argumentLineOf(const std::vector<std::string> &arguments)
 // silently cut the command line short.
 bool fitsBuffer(const std::string &text)
 {
-    return text.size() < kLaunchBufferBytes && text.find('\0') == std::string::npos;
+    return text.size() < kLaunchBufferBytes && !holdsNulByte(text);
 }
 
 // The first active session in the list, whatever its window station; session 0 when none is
@@ -115,35 +111,34 @@ DWORD createProcess(const SessionApi &api, HANDLE primaryToken, LPVOID environme
 // Ends the impersonation. Should that fail, the thread would go on as the user, downloading and
 // writing files with the user's rights: its token is dropped another way, and when that fails
 // too the process ends at once rather than let the thread continue.
-void revertImpersonation(const SessionApi &api, LauncherLog log)
+void revertImpersonation(const SessionApi &api)
 {
     if (api.revertToSelf())
         return;
     const DWORD error = GetLastError();
-    write(log, "launchGUIApplication RevertToSelf result:" + std::to_string(error));
+    writeServiceLog("launchGUIApplication RevertToSelf result:" + std::to_string(error));
     if (api.setThreadToken(nullptr, nullptr))
         return;
-    write(log, "launchGUIApplication SetThreadToken result:" + std::to_string(GetLastError()));
+    writeServiceLog("launchGUIApplication SetThreadToken result:" + std::to_string(GetLastError()));
     api.endProcess(error != 0 ? error : ERROR_CANNOT_IMPERSONATE);
 }
 
 } // namespace
 
 bool launchGUIApplicationWith(const SessionApi &api, std::string program,
-                              std::vector<std::string> arguments, ProcessIdentity *launched,
-                              LauncherLog log)
+                              std::vector<std::string> arguments, ProcessIdentity *launched)
 {
     const std::string argumentLine = argumentLineOf(arguments);
     // Checked before any token is taken: nothing to release, and nothing written past a buffer.
     if (!fitsBuffer(program) || !fitsBuffer(argumentLine)) {
-        write(log, "launchGUIApplication command line rejected");
+        writeServiceLog("launchGUIApplication command line rejected");
         return false;
     }
 
     HANDLE token = nullptr;
     if (!api.queryUserToken(activeSessionId(api), &token)) {
         const DWORD error = GetLastError();
-        write(log, "launchGUIApplication WTSQueryUserToken result:" + std::to_string(error));
+        writeServiceLog("launchGUIApplication WTSQueryUserToken result:" + std::to_string(error));
         return false;
     }
     const UniqueHandle<HANDLE> userToken(token, api.closeHandle);
@@ -153,27 +148,27 @@ bool launchGUIApplicationWith(const SessionApi &api, std::string program,
                               TokenPrimary, &token))
         return false;
     const UniqueHandle<HANDLE> primaryToken(token, api.closeHandle);
-    write(log, "launchGUIApplication DuplicateTokenEx enter");
+    writeServiceLog("launchGUIApplication DuplicateTokenEx enter");
 
     if (!api.impersonateLoggedOnUser(primaryToken.get()))
         return false;
-    write(log, "launchGUIApplication ImpersonateLoggedOnUser enter");
+    writeServiceLog("launchGUIApplication ImpersonateLoggedOnUser enter");
 
     // Released in reverse: the block, then the primary token, then the user token, all after
     // the impersonation has ended.
     const UniqueHandle<LPVOID> environment = userEnvironment(api, primaryToken.get());
     const DWORD error = createProcess(api, primaryToken.get(), environment.get(), program,
                                       argumentLine, launched);
-    revertImpersonation(api, log);
+    revertImpersonation(api);
     // Written as the service again.
     if (error != NO_ERROR)
-        write(log, "launchGUIApplication CreateProcessAsUserW result:" + std::to_string(error));
+        writeServiceLog("launchGUIApplication CreateProcessAsUserW result:" + std::to_string(error));
     return error == NO_ERROR;
 }
 
 bool launchGUIApplication(std::string program, std::vector<std::string> arguments,
-                          ProcessIdentity *launched, LauncherLog log)
+                          ProcessIdentity *launched)
 {
     return launchGUIApplicationWith(SessionApi{}, std::move(program), std::move(arguments),
-                                    launched, log);
+                                    launched);
 }

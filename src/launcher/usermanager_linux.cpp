@@ -1,8 +1,12 @@
 #include "launcher/usermanager_linux.h"
 
+#include "base/exectexts.h"
+#include "base/procfs_linux.h"
+#include "base/released.h"
+#include "base/servicelog.h"
+
 #include <systemd/sd-id128.h>
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,23 +36,12 @@ struct SlotUnref {
 };
 using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
-struct FreeDeleter {
-    void operator()(char *text) const { std::free(text); }
-};
-
-void writeLog(LauncherLog log, const std::string &entry)
-{
-    if (log)
-        log(entry);
-}
-
-UnitResult fail(UnitResult result, UnitOutcome outcome, const char *step, const std::string &error,
-                LauncherLog log)
+UnitResult fail(UnitResult result, UnitOutcome outcome, const char *step, const std::string &error)
 {
     result.outcome = outcome;
     result.failedStep = step;
     result.error = error;
-    writeLog(log, std::string("launchGUIApplication ") + step + " result:" + error);
+    writeServiceLog(std::string("launchGUIApplication ") + step + " result:" + error);
     return result;
 }
 
@@ -166,12 +159,7 @@ struct JobWatch {
 
 int appendExecStart(sd_bus_message *m, const UnitRequest &request)
 {
-    std::vector<char *> argv;
-    argv.reserve(request.arguments.size() + 2);
-    argv.push_back(const_cast<char *>(request.program.c_str()));
-    for (const std::string &argument : request.arguments)
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char *> argv = argumentVector(request.arguments, &request.program);
 
     // (path, argv with argv[0], ignore failure)
     int r = sd_bus_message_open_container(m, 'r', "sv");
@@ -198,11 +186,7 @@ int appendEnvironment(sd_bus_message *m, const std::vector<std::string> &environ
 {
     if (environment.empty())
         return 0;
-    std::vector<char *> entries;
-    entries.reserve(environment.size() + 1);
-    for (const std::string &entry : environment)
-        entries.push_back(const_cast<char *>(entry.c_str()));
-    entries.push_back(nullptr);
+    std::vector<char *> entries = argumentVector(environment);
 
     int r = sd_bus_message_open_container(m, 'r', "sv");
     if (r >= 0)
@@ -261,7 +245,7 @@ int readMainPid(Conversation &conversation, sd_bus *bus, const std::string &unit
         *error = errnoText(r);
         return r;
     }
-    const std::unique_ptr<char, FreeDeleter> path(rawPath);
+    const Freed<char> path(rawPath);
 
     sd_bus_message *rawCall = nullptr;
     r = sd_bus_message_new_method_call(bus, &rawCall, kManagerService, path.get(),
@@ -284,16 +268,6 @@ int readMainPid(Conversation &conversation, sd_bus *bus, const std::string &unit
     if (r < 0)
         *error = errnoText(r);
     return r;
-}
-
-// The user a process runs as; false when it has ended.
-bool processOwner(uint32_t pid, uid_t *owner)
-{
-    struct stat st;
-    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0)
-        return false;
-    *owner = st.st_uid;
-    return true;
 }
 
 } // namespace
@@ -323,30 +297,30 @@ int openManagerBus(const std::string &address, Bus *bus)
 }
 
 UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &request,
-                              std::chrono::milliseconds timeout, LauncherLog log)
+                              std::chrono::milliseconds timeout)
 {
     UnitResult result;
     Conversation conversation(bus, Clock::now() + timeout);
 
     // exec would cut a text at the NUL and run something else than was asked.
     if (hasNulByte(request))
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EINVAL), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EINVAL));
     result.unit = newUnitName();
     if (result.unit.empty())
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EIO), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(-EIO));
 
     JobWatch watch{result.unit, {}};
     sd_bus_slot *rawMatch = nullptr;
     int r = sd_bus_match_signal(bus, &rawMatch, nullptr, kManagerPath, kManagerInterface,
                                 "JobRemoved", &JobWatch::onJobRemoved, &watch);
     if (r < 0)
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r));
     const Slot match(rawMatch);
 
     Message call;
     r = newStartCall(bus, result.unit, request, &call);
     if (r < 0)
-        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r), log);
+        return fail(result, UnitOutcome::Refused, "StartTransientUnit", errnoText(r));
 
     Message reply;
     r = conversation.call(call.get(), &reply);
@@ -356,25 +330,25 @@ UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &reque
             r >= 0 && !(replyError && sd_bus_error_has_name(replyError, SD_BUS_ERROR_NO_REPLY));
     if (!conversation.reached() && !answered)
         return fail(result, UnitOutcome::Unreachable, "sd_bus_start",
-                    r < 0 ? errnoText(r) : replyError->name, log);
+                    r < 0 ? errnoText(r) : replyError->name);
     if (!answered)
         return fail(result, UnitOutcome::TimedOut, "StartTransientUnit",
-                    r < 0 ? errnoText(r) : replyError->name, log);
+                    r < 0 ? errnoText(r) : replyError->name);
     if (replyError)
         return fail(result, UnitOutcome::Refused, "StartTransientUnit",
-                    replyError->name ? replyError->name : "error", log);
+                    replyError->name ? replyError->name : "error");
     const char *jobPath = nullptr;
     r = sd_bus_message_read(reply.get(), "o", &jobPath);
     if (r < 0)
-        return fail(result, UnitOutcome::TimedOut, "StartTransientUnit", errnoText(r), log);
+        return fail(result, UnitOutcome::TimedOut, "StartTransientUnit", errnoText(r));
     const std::string job = jobPath;
-    writeLog(log, "launchGUIApplication StartTransientUnit unit:" + result.unit + " enter");
+    writeServiceLog("launchGUIApplication StartTransientUnit unit:" + result.unit + " enter");
 
     r = conversation.pump([&] { return watch.resultOf(job) != nullptr; });
     if (r < 0)
-        return fail(result, UnitOutcome::TimedOut, "JobRemoved", errnoText(r), log);
+        return fail(result, UnitOutcome::TimedOut, "JobRemoved", errnoText(r));
     if (*watch.resultOf(job) != "done")
-        return fail(result, UnitOutcome::Failed, "JobRemoved", *watch.resultOf(job), log);
+        return fail(result, UnitOutcome::Failed, "JobRemoved", *watch.resultOf(job));
 
     // The program has run: whatever happens below, it is not started again elsewhere.
     result.outcome = UnitOutcome::Started;
@@ -382,37 +356,31 @@ UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &reque
     std::string error;
     uid_t actual = owner;
     if (readMainPid(conversation, bus, result.unit, &pid, &error) < 0) {
-        writeLog(log, "launchGUIApplication MainPID result:" + error);
+        writeServiceLog("launchGUIApplication MainPID result:" + error);
         pid = 0;
     } else if (pid != 0 && !processOwner(pid, &actual)) {
         pid = 0; // ended already
     } else if (actual != owner) {
         // That user's manager starts that user's processes only: any other pid is not ours
         // to end later.
-        writeLog(log, "launchGUIApplication MainPID:" + std::to_string(pid)
-                         + " uid:" + std::to_string(actual) + " refused");
+        writeServiceLog("launchGUIApplication MainPID:" + std::to_string(pid)
+                           + " uid:" + std::to_string(actual) + " refused");
         pid = 0;
     }
     result.pid = pid;
-    writeLog(log, "launchGUIApplication unit:" + result.unit + " pid:" + std::to_string(pid)
-                     + " enter");
+    writeServiceLog("launchGUIApplication unit:" + result.unit + " pid:" + std::to_string(pid)
+                       + " enter");
     return result;
 }
 
-UnitResult startUserUnit(uid_t uid, const UnitRequest &request, LauncherLog log,
+UnitResult startUserUnit(uid_t uid, const UnitRequest &request,
                          std::chrono::milliseconds timeout)
 {
     Bus bus;
     const int r = openManagerBus(userManagerAddress(uid), &bus);
     if (r < 0)
-        return fail(UnitResult(), UnitOutcome::Unreachable, "sd_bus_start", errnoText(r), log);
-    return startTransientUnit(bus.get(), uid, request, timeout, log);
-}
-
-bool holdsNulByte(const std::string &program, const std::vector<std::string> &texts)
-{
-    const auto holds = [](const std::string &text) { return text.find('\0') != std::string::npos; };
-    return holds(program) || std::any_of(texts.begin(), texts.end(), holds);
+        return fail(UnitResult(), UnitOutcome::Unreachable, "sd_bus_start", errnoText(r));
+    return startTransientUnit(bus.get(), uid, request, timeout);
 }
 
 } // namespace usermanager

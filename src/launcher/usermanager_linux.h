@@ -37,10 +37,6 @@ struct UnitRequest {
     std::vector<std::string> environment; // NAME=value added to the manager's own; may be empty
 };
 
-// Whether any of the texts holds a NUL byte: exec would cut it there and run something other
-// than was asked.
-bool holdsNulByte(const std::string &program, const std::vector<std::string> &texts);
-
 enum class UnitOutcome {
     Started,     // the program was executed
     Unreachable, // no manager took the connection: nothing was asked
@@ -68,12 +64,12 @@ constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
 // Starts the request as a unit "mirvale-player-<random>.service" of the manager on bus and
 // waits, at most timeout in all, for its start job to end and for its main pid. The pid is
-// taken only when that process belongs to owner. Service log entries go to log (may be null).
+// taken only when that process belongs to owner.
 UnitResult startTransientUnit(sd_bus *bus, uid_t owner, const UnitRequest &request,
-                              std::chrono::milliseconds timeout, LauncherLog log);
+                              std::chrono::milliseconds timeout);
 
 // The same through uid's own manager.
-UnitResult startUserUnit(uid_t uid, const UnitRequest &request, LauncherLog log,
+UnitResult startUserUnit(uid_t uid, const UnitRequest &request,
                          std::chrono::milliseconds timeout = kDefaultTimeout);
 
 } // namespace usermanager

@@ -1,5 +1,7 @@
 #include "players/playerprocess.h"
 
+#include "base/descriptor_posix.h"
+
 #include <cerrno>
 #include <csignal>
 
@@ -16,13 +18,12 @@ void killPlayerProcess(long long pid, long long startTime)
     // The descriptor pins the process found under the id before its start time is compared,
     // so an id reused between the comparison and the signal is never hit.
     // Through syscall(2): Debian 12's <sys/pidfd.h> lacks C linkage for C++.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, id, 0));
-    if (pidfd < 0) {
+    const Descriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, id, 0)));
+    if (!pidfd) {
         if (errno == ENOSYS && processStartTime(pid) == startTime)
             ::kill(id, SIGKILL);
         return;
     }
     if (processStartTime(pid) == startTime)
-        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    ::close(pidfd);
+        ::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0);
 }

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <atomic>
 #include <mutex>
 #include <optional>
 
@@ -37,9 +36,6 @@ std::map<std::string, QString> g_mapPlayerPath;
 // Held for each swap of a refreshed table and for each lookup.
 std::mutex g_playerPathMutex;
 
-// Read by every refresh, on any thread; set by the service's start before any agent exists.
-std::atomic<PlayerTableLog> g_pfnTableLog{nullptr};
-
 QString registryPath(const PlayerDiscovery &player)
 {
     RegistryString value = readRegistryString(player.key64, player.valueName);
@@ -62,18 +58,12 @@ bool isExecutableFile(const QString &path)
 }
 #endif
 
-void writeSettingsProblem(const QString &line)
-{
-    if (const PlayerTableLog log = g_pfnTableLog.load())
-        log(line);
-}
-
 // One refresh's settings, read at most once and only when a player's search needs them.
 QString discoverPath(const PlayerDiscovery &player, std::optional<Settings> *settings)
 {
     const auto configured = [&] {
         if (!*settings)
-            *settings = readSettings(&writeSettingsProblem, SettingsScope::Players);
+            *settings = readSettings(SettingsScope::Players);
         return (**settings).*player.configured;
     };
 #ifndef Q_OS_WIN
@@ -111,11 +101,6 @@ QString findDesktopProgram(const PlayerDiscovery &discovery, const QString &conf
             return QString::fromLatin1(location);
     }
     return {};
-}
-
-PlayerTableLog setPlayerTableLog(PlayerTableLog log)
-{
-    return g_pfnTableLog.exchange(log);
 }
 
 const std::vector<PlayerKind> &playerKinds()

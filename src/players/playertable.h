@@ -74,11 +74,6 @@ QString findDesktopProgram(const PlayerDiscovery &discovery, const QString &conf
                            const QString &searchPath,
                            const std::function<bool(const QString &path)> &isExecutable);
 
-// Where the problems found in the settings store at a refresh are written: the service hands its
-// log writer over at start; without one they are dropped. Returns the writer it replaced.
-using PlayerTableLog = void (*)(const QString &line);
-PlayerTableLog setPlayerTableLog(PlayerTableLog log);
-
 // The process-wide table of installed players: key to the executable's path, discovered as
 // PlayerDiscovery says. Safe from any thread: one mutex guards the table for a whole refresh
 // and for each lookup.

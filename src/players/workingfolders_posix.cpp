@@ -1,5 +1,7 @@
 #include "players/workingfolders.h"
 
+#include "base/descriptor_posix.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -12,30 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A descriptor closed on every path.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 const char *folderName(WorkingFolder folder)
 {

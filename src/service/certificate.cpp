@@ -1,5 +1,6 @@
 #include "service/certificate.h"
 
+#include "base/released.h"
 #include "base/wholefile.h"
 
 #include <openssl/bio.h>
@@ -27,15 +28,11 @@ constexpr char kAuthorityConstraints[] =
     "permitted;IP:::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff,permitted;DNS:localhost";
 constexpr char kServerNames[] = "IP:127.0.0.1,IP:::1,DNS:localhost";
 
-template <typename T, void (*Free)(T *)>
-struct Freer {
-    void operator()(T *p) const { Free(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
-using Certificate = std::unique_ptr<X509, Freer<X509, X509_free>>;
-using Memory = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
-using Number = std::unique_ptr<BIGNUM, Freer<BIGNUM, BN_free>>;
-using Extension = std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION, X509_EXTENSION_free>>;
+using Key = Released<EVP_PKEY, EVP_PKEY_free>;
+using Certificate = Released<X509, X509_free>;
+using Memory = Released<BIO, BIO_free_all>;
+using Number = Released<BIGNUM, BN_free>;
+using Extension = Released<X509_EXTENSION, X509_EXTENSION_free>;
 
 CertificateResult failure(std::string what)
 {

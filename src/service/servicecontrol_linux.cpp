@@ -1,5 +1,7 @@
 #include "service/servicecontrol.h"
 
+#include "base/descriptor_posix.h"
+
 #include <systemd/sd-daemon.h>
 
 #include <atomic>
@@ -88,15 +90,14 @@ const SignalPipes &signalPipes()
         int quitFds[2];
         if (::pipe2(signalFds, O_CLOEXEC | O_NONBLOCK) != 0)
             return pipes;
-        if (::pipe2(quitFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            ::close(signalFds[0]);
-            ::close(signalFds[1]);
+        Descriptor signalRead(signalFds[0]);
+        Descriptor signalWrite(signalFds[1]);
+        if (::pipe2(quitFds, O_CLOEXEC | O_NONBLOCK) != 0)
             return pipes;
-        }
-        pipes.signalRead = signalFds[0];
+        pipes.signalRead = signalRead.release();
         pipes.quitRead = quitFds[0];
         pipes.quitWrite = quitFds[1];
-        g_signalWrite.store(signalFds[1]);
+        g_signalWrite.store(signalWrite.release());
         setDisposition(&onStopSignal);
         pipes.ok = true;
         return pipes;

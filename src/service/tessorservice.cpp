@@ -1,8 +1,8 @@
 #include "service/tessorservice.h"
 
 #include "base/constants.h"
+#include "base/servicelog.h"
 #include "launcher/launchcallback.h"
-#include "players/playertable.h"
 #include "service/certificate.h"
 #include "service/certificatetrust.h"
 #include "settings/settings.h"
@@ -21,12 +21,12 @@
 
 namespace {
 
-// The service log entries of the layers below (the launcher, the player table's settings),
-// handed to them at start.
-void writeServiceEntry(const QString &entry)
+// The service log entries of the layers below (the launcher, the settings), handed to them at
+// start.
+void writeServiceEntry(const std::string &entry)
 {
     if (QtServiceBase *service = QtServiceBase::instance())
-        service->logMessage(entry, QtServiceBase::Success, 0, 0, QByteArray());
+        service->logMessage(QString::fromStdString(entry), QtServiceBase::Success, 0, 0, QByteArray());
 }
 
 // Room for every connection both agents admit, with their listening sockets and the rest of the
@@ -127,10 +127,9 @@ void TessorService::start()
     QGuiApplication::setQuitOnLastWindowClosed(false);
     m_bDebugMode = m_debugMode; // before any agent thread exists
     setServiceLogWriter(&writeServiceEntry);
-    setPlayerTableLog(&writeServiceEntry);
     // The whole store once, here on the main thread before any agent exists, so that a bad key
     // is reported at start; the player table reads its group again at every refresh.
-    const Settings settings = readSettings(&writeServiceEntry);
+    const Settings settings = readSettings();
     // The C library sets up its time zone state on the first local time conversion; done here,
     // before the agents convert times in parallel.
     tzset();

@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include "base/servicelog.h"
+
 #include <QDir>
 #include <QSettings>
 #include <QStringList>
@@ -157,10 +159,10 @@ std::mutex g_storeMutex;
 std::set<QString> g_reported;
 
 // The player table re-reads the store at every refresh: a problem is worth one line, not one
-// per connection. Called with g_storeMutex held; lines is null when nobody logs.
+// per connection. Called with g_storeMutex held.
 void noteOnce(QStringList *lines, const QString &line)
 {
-    if (lines && g_reported.insert(line).second)
+    if (g_reported.insert(line).second)
         *lines << line;
 }
 
@@ -227,16 +229,16 @@ QString settingsLocation()
     return currentStore().location;
 }
 
-Settings readSettings(const SettingsLog &log, SettingsScope scope)
+Settings readSettings(SettingsScope scope)
 {
     Settings settings;
     QStringList lines;
     {
         const std::lock_guard<std::mutex> lock(g_storeMutex);
-        readStore(currentStore(), scope, &settings, log ? &lines : nullptr);
+        readStore(currentStore(), scope, &settings, &lines);
     }
     // Outside the lock: the writer may take locks of its own.
     for (const QString &line : lines)
-        log(line);
+        writeServiceLog(line.toStdString());
     return settings;
 }

@@ -35,10 +35,6 @@ struct Settings {
 // A start-up read takes every group; the player table re-reads only "players" at each refresh.
 enum class SettingsScope { All, Players };
 
-// Receives one line per problem in the store; handed in by whoever reads, so that this layer
-// needs no service framework. May be empty.
-using SettingsLog = std::function<void(const QString &line)>;
-
 // An origin ("scheme://host[:port]") in the form a browser sends it in its Origin header and in
 // which network/allowed_origins is kept: lower case, without a trailing slash or the scheme's
 // own port. Nothing when the text is no origin (a path, a user, spaces, "null").
@@ -49,6 +45,6 @@ std::optional<QString> normalisedOrigin(const QString &text);
 QString settingsLocation();
 
 // Reads the store afresh. A missing or unreadable store gives the defaults; an unknown key or a
-// bad value is skipped. Each such problem is written to log once per process, however often the
-// store is re-read. Safe from any thread at the same time.
-Settings readSettings(const SettingsLog &log, SettingsScope scope = SettingsScope::All);
+// bad value is skipped. Each such problem is written to the service log once per process, however
+// often the store is re-read. Safe from any thread at the same time.
+Settings readSettings(SettingsScope scope = SettingsScope::All);

@@ -1,6 +1,6 @@
 #include "launchertestsupport.h"
 
-#include "launcher/launchcallback.h"
+#include "base/servicelog.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -29,14 +29,7 @@ namespace {
 // Guards the collected texts below; the launcher may log from any thread.
 std::mutex g_logMutex;
 QStringList g_serviceEntries;
-QStringList g_launcherLog;
 ServiceLogWriter g_previousWriter = nullptr;
-
-void captureServiceEntry(const QString &entry)
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_serviceEntries << entry;
-}
 
 } // namespace
 
@@ -51,9 +44,7 @@ QStringList toQStringList(const std::vector<std::string> &texts)
 LogCapture::LogCapture()
 {
     clearLauncherLog();
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_serviceEntries.clear();
-    g_previousWriter = setServiceLogWriter(&captureServiceEntry);
+    g_previousWriter = setServiceLogWriter(&recordLauncherLog);
 }
 
 LogCapture::~LogCapture()
@@ -70,19 +61,20 @@ QStringList LogCapture::serviceEntries() const
 void recordLauncherLog(const std::string &entry)
 {
     std::lock_guard<std::mutex> lock(g_logMutex);
-    g_launcherLog << QString::fromStdString(entry);
+    g_serviceEntries << QString::fromStdString(entry);
 }
 
 QStringList launcherLog()
 {
     std::lock_guard<std::mutex> lock(g_logMutex);
-    return g_launcherLog;
+    return g_serviceEntries;
 }
 
 void clearLauncherLog()
 {
     std::lock_guard<std::mutex> lock(g_logMutex);
-    g_launcherLog.clear();
+    g_serviceEntries.clear();
+    setServiceLogWriter(&recordLauncherLog);
 }
 
 StrayDescriptor::StrayDescriptor()

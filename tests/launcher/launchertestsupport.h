@@ -36,7 +36,8 @@ private:
     testsupport::DebugCapture m_debug;
 };
 
-// The launcher's log function for direct calls of launchGUIApplication; LogCapture clears it.
+// The service log's recorder for direct calls of launchGUIApplication: clearLauncherLog empties
+// it and installs it; LogCapture does the same and puts the previous writer back.
 void recordLauncherLog(const std::string &entry);
 QStringList launcherLog();
 void clearLauncherLog();

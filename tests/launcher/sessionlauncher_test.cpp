@@ -83,7 +83,7 @@ private:
 std::vector<std::pair<uid_t, usermanager::UnitRequest>> g_unitCalls;
 usermanager::UnitResult g_unitAnswer;
 
-usermanager::UnitResult fakeUnitStart(uid_t uid, const usermanager::UnitRequest &request, LauncherLog,
+usermanager::UnitResult fakeUnitStart(uid_t uid, const usermanager::UnitRequest &request,
                                       std::chrono::milliseconds)
 {
     g_unitCalls.emplace_back(uid, request);
@@ -145,7 +145,7 @@ TEST(SessionLauncherAsUser, StartsTheProgramDetachedAndReportsItsPid)
 
     const std::vector<std::string> arguments{"--fullscreen", "two words", "", "Ünïcödé"};
     ProcessIdentity launched;
-    ASSERT_TRUE(launchGUIApplication(player.program(), arguments, &launched, &recordLauncherLog));
+    ASSERT_TRUE(launchGUIApplication(player.program(), arguments, &launched));
     const PlayerRecord record = player.waitForRecord();
     ASSERT_TRUE(record.present);
 
@@ -187,14 +187,13 @@ TEST(SessionLauncherAsUser, FailedStartGivesFalse)
         SCOPED_TRACE(row.entry.toStdString() + " " + row.program);
         clearLauncherLog();
         ProcessIdentity launched{77, 0};
-        EXPECT_FALSE(launchGUIApplication(row.program, {"--fullscreen"}, &launched, &recordLauncherLog));
+        EXPECT_FALSE(launchGUIApplication(row.program, {"--fullscreen"}, &launched));
         EXPECT_EQ(launched.pid, row.pid);
         EXPECT_EQ(launcherLog(), QStringList{row.entry});
     }
     clearLauncherLog();
     ProcessIdentity launched{77, 0};
-    EXPECT_FALSE(launchGUIApplication(player.program(), {std::string("a\0b", 3)}, &launched,
-                                      &recordLauncherLog));
+    EXPECT_FALSE(launchGUIApplication(player.program(), {std::string("a\0b", 3)}, &launched));
     EXPECT_EQ(launched.pid, 77);
     EXPECT_FALSE(player.record().present);
 }
@@ -295,8 +294,7 @@ TEST(SessionLauncherAsRoot, NoSessionOrNoAccountFailsBeforeStarting)
         SCOPED_TRACE(row.entry.toStdString());
         clearLauncherLog();
         ProcessIdentity launched{77, 0};
-        EXPECT_FALSE(launchInUserSession(row.sessions, player.program(), {}, &launched,
-                                         &recordLauncherLog));
+        EXPECT_FALSE(launchInUserSession(row.sessions, player.program(), {}, &launched));
         EXPECT_EQ(launched.pid, 77);
         EXPECT_EQ(launcherLog(), QStringList{row.entry});
     }
@@ -332,7 +330,7 @@ TEST(SessionLauncherAsRoot, StartsTheProgramAsTheSessionUser)
     const std::vector<std::string> arguments{"--fullscreen", "two words"};
     ProcessIdentity launched;
     ASSERT_TRUE(launchInUserSession(sessions, player.program(), arguments, &launched,
-                                    &recordLauncherLog, &fakeUnitStart));
+                                    &fakeUnitStart));
     const PlayerRecord record = player.waitForRecord();
     ASSERT_TRUE(record.present);
 
@@ -363,7 +361,7 @@ TEST(SessionLauncherAsRoot, StartsTheProgramAsTheSessionUser)
     clearLauncherLog();
     launched = {77, 0};
     EXPECT_FALSE(launchInUserSession(sessions, player.program() + ".missing", {}, &launched,
-                                     &recordLauncherLog, &fakeUnitStart));
+                                     &fakeUnitStart));
     EXPECT_EQ(launched.pid, 0);
     EXPECT_EQ(launcherLog(),
               (QStringList{"launchGUIApplication session:c7 uid:" + QString::number(uid) + " enter",
@@ -550,7 +548,7 @@ TEST(SessionLauncherAsRoot, TheUserManagerStartsThePlayerFirst)
 
         ProcessIdentity launched{77, 7};
         EXPECT_EQ(launchInUserSession(sessions, player.program(), {"--fullscreen"}, &launched,
-                                      &recordLauncherLog, &fakeUnitStart),
+                                      &fakeUnitStart),
                   row.started);
         ASSERT_EQ(g_unitCalls.size(), 1u);
         EXPECT_EQ(g_unitCalls[0].first, uid);

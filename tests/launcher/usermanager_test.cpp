@@ -293,7 +293,7 @@ UnitResult startAt(const FakeManager &manager, uid_t owner, const UnitRequest &r
 {
     Bus bus;
     EXPECT_EQ(openManagerBus(manager.address(), &bus), 0);
-    return bus ? startTransientUnit(bus.get(), owner, request, timeout, &recordLauncherLog)
+    return bus ? startTransientUnit(bus.get(), owner, request, timeout)
                : UnitResult();
 }
 
@@ -412,7 +412,7 @@ TEST(UserManager, UnreachableWithoutAManager)
     EXPECT_EQ(userManagerAddress(1000), "unix:path=/run/user/1000/systemd/private");
     clearLauncherLog();
     // No user has this uid, so no manager listens for it.
-    const UnitResult result = startUserUnit(3999999999u, kRequest, &recordLauncherLog, 300ms);
+    const UnitResult result = startUserUnit(3999999999u, kRequest, 300ms);
     EXPECT_EQ(result.outcome, UnitOutcome::Unreachable);
     EXPECT_TRUE(result.canFallBack());
     EXPECT_EQ(launcherLog(), QStringList{"launchGUIApplication sd_bus_start result:2"});

@@ -1,5 +1,7 @@
 #include "players/playerprocess.h"
 
+#include "base/procfs_linux.h"
+
 #include "service/childprocesses.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +69,13 @@ TEST(PlayerProcess, StartTimeIdentifiesTheProcess)
     EXPECT_EQ(processStartTime(0), 0);
     EXPECT_EQ(processStartTime(-1), 0);
     EXPECT_EQ(processStartTime(1LL << 40), 0);
+
+    // The /proc reader gives an entry whole or not at all.
+    std::string line;
+    ASSERT_TRUE(readProcessEntry(getpid(), "cmdline", 1 << 20, &line));
+    ASSERT_FALSE(line.empty());
+    EXPECT_TRUE(readProcessEntry(getpid(), "cmdline", line.size(), &line));
+    EXPECT_FALSE(readProcessEntry(getpid(), "cmdline", line.size() - 1, &line));
 }
 
 TEST(PlayerProcess, KilledOnlyWhileTheStartTimeMatches)

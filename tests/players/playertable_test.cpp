@@ -1,5 +1,7 @@
 #include "players/playertable.h"
 
+#include "base/servicelog.h"
+
 #include "fixtures/regfile.h"
 #include "qtprinters.h"
 
@@ -77,7 +79,7 @@ protected:
         unsetenv("MIRVALE_REGISTRY");
         unsetenv("MIRVALE_CONFIG");
         qputenv("PATH", m_path);
-        setPlayerTableLog(nullptr);
+        setServiceLogWriter(nullptr);
     }
 
     void writeSettings(const QByteArray &text)
@@ -258,9 +260,9 @@ TEST(DesktopDiscovery, ConfiguredThenPathThenFixedLocations)
 
 namespace {
 QStringList g_tableLog;
-void recordTableLog(const QString &line)
+void recordTableLog(const std::string &line)
 {
-    g_tableLog << line;
+    g_tableLog << QString::fromStdString(line);
 }
 } // namespace
 
@@ -285,7 +287,7 @@ TEST_F(PlayerTable, WithoutARegistryTheDesktopSearchFillsTheTable)
 
     // A changed store is seen at the next refresh, and its problem logged once.
     g_tableLog.clear();
-    setPlayerTableLog(&recordTableLog);
+    setServiceLogWriter(&recordTableLog);
     writeSettings("[players]\nvlc=relative/vlc\nelmedia=/x\n");
     refreshPlayerPaths();
     refreshPlayerPaths();

@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include "base/servicelog.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -13,6 +15,16 @@
 #include <vector>
 
 namespace {
+
+// The service log as the store writes to it, from several reading threads at once.
+std::mutex g_linesMutex;
+QStringList g_lines;
+
+void recordLine(const std::string &line)
+{
+    const std::lock_guard<std::mutex> lock(g_linesMutex);
+    g_lines << QString::fromStdString(line);
+}
 
 enum class Source { File, Missing, Folder };
 
@@ -28,6 +40,7 @@ struct Row {
 
 class SettingsStore : public ::testing::Test {
 protected:
+    void SetUp() override { g_lines.clear(); } // the lines are the process's, not the case's
     void TearDown() override { unsetenv("MIRVALE_CONFIG"); }
 
     // A file of its own for every store: problems are logged once per store and line.
@@ -48,10 +61,8 @@ protected:
 
     Settings read(SettingsScope scope = SettingsScope::All)
     {
-        return readSettings([this](const QString &line) {
-            const std::lock_guard<std::mutex> lock(m_linesMutex);
-            m_lines << line;
-        }, scope);
+        setServiceLogWriter(&recordLine);
+        return readSettings(scope);
     }
 
     // The lines logged since m_lines was cleared are these, each naming the store.
@@ -67,8 +78,7 @@ protected:
 
     QTemporaryDir m_dir;
     int m_count = 0;
-    std::mutex m_linesMutex; // the log may be written from several reading threads
-    QStringList m_lines;
+    QStringList &m_lines = g_lines; // read once the reading threads have ended
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 // faked to reach each failure path and the session choice; one real start goes through the
 // whole chain of real calls under Wine.
 
+#include "base/servicelog.h"
 #include "launcher/sessionapi_win.h"
 #include "support.h"
 
@@ -253,13 +254,14 @@ protected:
         g_fake = FakeSystem{};
         g_fake.sessions = { session(0, WTSDisconnected), session(1, WTSActive) };
         g_log.clear();
+        setServiceLogWriter(&recordLog);
     }
 
     // Launches through the fakes; the id starts at 77 so that "left untouched" is visible.
     bool launch(const std::string &program, const std::vector<std::string> &arguments)
     {
         m_launched = { 77, 0 };
-        return launchGUIApplicationWith(fakeApi(), program, arguments, &m_launched, &recordLog);
+        return launchGUIApplicationWith(fakeApi(), program, arguments, &m_launched);
     }
 
     // Whatever the path: every handle closed, the impersonation reverted, the block destroyed,
@@ -486,10 +488,11 @@ TEST(SessionLauncherWine, RealStartThroughTheWholeChain)
     const std::string journalUtf8 = testsupport::toUtf8(journal);
     ASSERT_EQ(journalUtf8.find(' '), std::string::npos) << "arguments are passed unquoted";
     g_log.clear();
+    setServiceLogWriter(&recordLog);
 
     ProcessIdentity launched{ 77, 0 };
     ASSERT_TRUE(launchGUIApplication(testsupport::toUtf8(child), { journalUtf8, "two words" },
-                                     &launched, &recordLog));
+                                     &launched));
     EXPECT_EQ(g_log, (std::vector<std::string>{ kDuplicated, kImpersonated }));
     ASSERT_GT(launched.pid, 0);
     // Read before the handle was closed, so known even for a child that has already ended.
@@ -507,9 +510,9 @@ TEST(SessionLauncherWine, RealStartThroughTheWholeChain)
 TEST(SessionLauncherWine, RealStartOfAMissingProgram)
 {
     g_log.clear();
+    setServiceLogWriter(&recordLog);
     ProcessIdentity launched{ 77, 0 };
-    EXPECT_FALSE(launchGUIApplication("C:/no/such/player.exe", { "--fullscreen" }, &launched,
-                                      &recordLog));
+    EXPECT_FALSE(launchGUIApplication("C:/no/such/player.exe", { "--fullscreen" }, &launched));
     EXPECT_EQ(launched.pid, 0);
     EXPECT_EQ(g_log, (std::vector<std::string>{
                              kDuplicated, kImpersonated,
