@@ -1,14 +1,15 @@
 # Debian package: `cpack -G DEB` in the build folder writes mirvale_<version>_<arch>.deb.
-# The certificate and key are not packaged: postinst creates a pair for each machine.
+# The certificate, key and CA are not packaged: postinst makes them for each machine
+# (mirvale-certificate, beside the service).
 
 set(MIRVALE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
-# postinst takes the pass phrase and the port from constants.env.
+# postinst takes the port from constants.env.
 configure_file(${MIRVALE_PACKAGING_DIR}/debian/postinst.in ${CMAKE_BINARY_DIR}/packaging/debian/postinst
                @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                WORLD_READ WORLD_EXECUTE)
 
 # Only this component goes into the package, whatever else the tree installs.
-install(TARGETS mirvale RUNTIME DESTINATION lib/mirvale COMPONENT mirvale)
+install(TARGETS mirvale mirvale-certificate RUNTIME DESTINATION lib/mirvale COMPONENT mirvale)
 install(FILES ${MIRVALE_PACKAGING_DIR}/mirvale.service DESTINATION lib/systemd/system COMPONENT mirvale)
 
 # The service finds server.crt and server.key beside its real path, so /usr/bin holds a link.
@@ -37,8 +38,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# openssl: postinst creates the certificate with it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "openssl")
 # The player found on Linux without any setting; PotPlayer has no Linux build.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "vlc")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -32,7 +32,7 @@ group() {
         desktop) echo vlc-bin vlc-plugin-base vlc-plugin-qt vlc-plugin-video-output xvfb ffmpeg \
                       xdotool util-linux ;;
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;
-        package) echo cmake dpkg-dev file openssl iproute2 python3 node:nodejs npm:npm ;;
+        package) echo cmake dpkg-dev file openssl jq iproute2 python3 node:nodejs npm:npm ;;
         fresh) echo debootstrap iproute2 python3 util-linux ;;
         *) return 1 ;;
     esac

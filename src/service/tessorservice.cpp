@@ -4,6 +4,7 @@
 #include "launcher/launchcallback.h"
 #include "players/playertable.h"
 #include "service/certificate.h"
+#include "service/certificatetrust.h"
 #include "settings/settings.h"
 
 #include <QDebug>
@@ -45,31 +46,54 @@ void raiseDescriptorLimit()
 }
 
 #ifdef Q_OS_WIN
-// No package script makes a Windows machine's certificate: the first start does, before the TLS
-// agent needs it.
-void provideCertificate(const std::string &certFile, const std::string &keyFile)
+void logTrust(const TrustResult &result, const QString &what)
 {
-    const CertificateResult result = ensureCertificate(certFile, keyFile, kKeyPassphrase);
+    QtServiceBase *service = QtServiceBase::instance();
+    for (const std::string &warning : result.warnings) {
+        qDebug() << "trustAuthority warning:" << warning.c_str();
+        if (service)
+            service->logMessage(QString::fromStdString(warning), QtServiceBase::Warning);
+    }
+    if (!result.ok) {
+        qDebug() << "trustAuthority failed:" << result.error.c_str();
+        if (service)
+            service->logMessage(what.arg(QString::fromStdString(result.error)), QtServiceBase::Error);
+    }
+}
+
+// No package script makes a Windows machine's certificate: the first start does, before the TLS
+// agent needs it, and renews it when it nears its end. The CA is trusted at every start, so that
+// a start that failed half-way is made good by the next; a CA that renewal replaced leaves the
+// Root store.
+void provideCertificate(const std::string &folder)
+{
+    const CertificateFiles files = certificateFilesIn(folder);
+    const CertificateResult result = ensureCertificate(files, kKeyPassphrase);
     QtServiceBase *service = QtServiceBase::instance();
     switch (result.outcome) {
     case CertificateResult::Outcome::Present:
         break;
     case CertificateResult::Outcome::Created:
-        qDebug() << "ensureCertificate created:" << certFile.c_str() << keyFile.c_str();
+        qDebug() << "ensureCertificate created:" << files.certificate.c_str() << result.reason.c_str();
         if (service)
-            service->logMessage(QStringLiteral("Created this machine's TLS certificate %1")
-                                        .arg(QString::fromStdString(certFile)),
+            service->logMessage(QStringLiteral("Created this machine's TLS certificate %1 (%2)")
+                                        .arg(QString::fromStdString(files.certificate),
+                                             QString::fromStdString(result.reason)),
                                 QtServiceBase::Information);
+        if (!result.previousAuthority.empty())
+            logTrust(forgetAuthority(result.previousAuthority),
+                     QStringLiteral("Cannot remove the replaced CA from the Root store: %1"));
         break;
     case CertificateResult::Outcome::Failed:
         qDebug() << "ensureCertificate failed:" << result.error.c_str();
         if (service)
             service->logMessage(QStringLiteral("Cannot create the TLS certificate %1: %2")
-                                        .arg(QString::fromStdString(certFile),
+                                        .arg(QString::fromStdString(files.certificate),
                                              QString::fromStdString(result.error)),
                                 QtServiceBase::Error);
-        break;
+        return;
     }
+    logTrust(trustAuthority(files.authority), QStringLiteral("Cannot trust this machine's CA: %1"));
 }
 #endif
 
@@ -118,7 +142,7 @@ void TessorService::start()
     m_agentApp.setAgentOptions(options);
     m_agentApp.initPaths();
 #ifdef Q_OS_WIN
-    provideCertificate(m_agentApp.certFile(), m_agentApp.keyFile());
+    provideCertificate(m_agentApp.appDir().toUtf8().toStdString());
 #endif
     m_agentApp.createAgent(kPlainPort, false);
     m_agentApp.createAgent(kTlsPort, true);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package, installs it on this machine, runs the installed service in the
-# foreground, checks Getinfo over wss with the installed certificate, then removes and purges.
+# foreground, checks Getinfo over wss against the installed CA and the browsers' policy files
+# that trust it, then removes and purges. The machine's own policy files are put aside for the
+# run and put back afterwards; run it under flock /tmp/mirvale-machine.lock.
 # Usage (as root): tests/package/run.sh [BUILD_DIR]   (default: build; target mirvale built)
 # Checks run their snippets through bash -c with positional arguments.
 # shellcheck disable=SC2016
@@ -14,6 +16,12 @@ passed=0
 failed=0
 service_pid=""
 installed_by_us=0
+chromium_policy=/etc/chromium/policies/managed/mirvale.json
+chrome_policy=/etc/opt/chrome/policies/managed/mirvale.json
+firefox_policies=/etc/firefox/policies/policies.json
+aside=$(mktemp -d)
+firefox_folder_existed=0
+[ ! -d /etc/firefox ] || firefox_folder_existed=1
 
 check() {
     local what=$1
@@ -66,6 +74,11 @@ cleanup() {
     if [ $installed_by_us -eq 1 ] && known_to_dpkg; then
         dpkg_run -P mirvale >/dev/null || true
     fi
+    rm -f "$firefox_policies"
+    [ ! -f "$aside/policies.json" ] || mv "$aside/policies.json" "$firefox_policies"
+    # The folders this test made for its own policies.json.
+    [ $firefox_folder_existed -eq 1 ] || rmdir /etc/firefox/policies /etc/firefox 2>/dev/null
+    rm -rf "$aside"
 }
 trap cleanup EXIT
 
@@ -83,6 +96,14 @@ for port in 8142 8143; do
         exit 2
     fi
 done
+for f in "$chromium_policy" "$chrome_policy"; do
+    if [ -e "$f" ]; then
+        echo "$f exists: another mirvale's trust? Remove it first." >&2
+        exit 2
+    fi
+done
+# The machine's own Firefox policies, put back by cleanup.
+[ ! -f "$firefox_policies" ] || mv "$firefox_policies" "$aside/policies.json"
 # CPack's DEB generator runs dpkg-shlibdeps and file.
 "$here/../../scripts/deps.sh" package || exit 2
 if [ ! -d "$here/node_modules/ws" ]; then
@@ -100,6 +121,8 @@ echo "$contents"
 
 check "package holds the executable in $dir" grep -q " \./usr/lib/mirvale/mirvale$" <<<"$contents"
 check "package links /usr/bin/mirvale to it" grep -q " \./usr/bin/mirvale -> \.\./lib/mirvale/mirvale$" <<<"$contents"
+check "package holds mirvale-certificate beside it" grep -q " \./usr/lib/mirvale/mirvale-certificate$" <<<"$contents"
+check "package needs no openssl command" bash -c '! grep -q "^ Depends:.*openssl" <<<"$0"' "$(dpkg-deb -I "$deb")"
 check "package holds the systemd unit" grep -q " \./usr/lib/systemd/system/mirvale.service$" <<<"$contents"
 check "package holds no certificate or key" bash -c '! grep -qE "server\.(crt|key)" <<<"$0"' "$contents"
 
@@ -122,6 +145,29 @@ check_pair() {
         "$dir" "$passphrase"
     check "the certificate names 127.0.0.1" \
         bash -c 'openssl x509 -in "$0" -noout -ext subjectAltName | grep -q "IP Address:127.0.0.1"' "$dir/server.crt"
+    check "the certificate is signed by this install's CA" \
+        openssl verify -x509_strict -purpose sslserver -CAfile "$dir/mirvale-ca.crt" "$dir/server.crt"
+    check_trusted
+}
+
+# The browsers' policy files hold this install's CA.
+check_trusted() {
+    local der
+    der=$(openssl x509 -in "$dir/mirvale-ca.crt" -outform DER | base64 -w0)
+    for f in "$chromium_policy" "$chrome_policy"; do
+        check "$f trusts the CA" \
+            bash -c '[ "$(jq -c . "$0")" = "{\"CACertificates\":[\"$1\"]}" ]' "$f" "$der"
+    done
+    check "$firefox_policies installs the CA" \
+        bash -c 'jq -e --arg ca "$1" ".policies.Certificates.Install | index(\$ca)" "$0"' \
+        "$firefox_policies" "$dir/mirvale-ca.crt"
+}
+
+check_untrusted() {
+    local f
+    for f in "$chromium_policy" "$chrome_policy" /etc/opt/chrome "$dir/mirvale-ca.trusted"; do
+        check "$1: $f is gone" absent "$f"
+    done
 }
 
 install_package || exit 1
@@ -169,13 +215,13 @@ wait "$notify_pid"
 check "the installed service tells systemd READY=1" grep -qx "READY=1" "$notify_dir/messages"
 rm -rf "$notify_dir"
 check "the installed service listens on 8142 and 8143" bash -c '[ "$(ss -Hltnp "( sport = :8142 or sport = :8143 )" | grep -c "pid=$0,")" -ge 2 ]' "$service_pid"
-reply=$(node "$here/getinfo.js" wss://127.0.0.1:8143/ "$dir/server.crt")
+reply=$(node "$here/getinfo.js" wss://127.0.0.1:8143/ "$dir/mirvale-ca.crt")
 echo "wss Getinfo: $reply"
-check "Getinfo over wss, certificate verified against the installed one" \
+check "Getinfo over wss, certificate verified against the installed CA" \
     grep -q '"action":"Getinfo".*"id":"package-test".*"version":"1.1.0.18025"' <<<"$reply"
-check "the build's certificate does not verify the installed service" \
+check "the build's CA does not verify the installed service" \
     bash -c '[ ! -f "$0" ] || node "$1/getinfo.js" wss://127.0.0.1:8143/ "$0" 2>&1 | grep -qi certificate' \
-    "$build/bin/server.crt" "$here"
+    "$build/bin/mirvale-ca.crt" "$here"
 check "Getinfo over ws" \
     bash -c 'node "$0/getinfo.js" ws://127.0.0.1:8142/ | grep -q "\"version\":\"1.1.0.18025\""' "$here"
 check "the service made its working folders in /var/lib/Mirvale" test -d /var/lib/Mirvale/playlist
@@ -192,6 +238,8 @@ check "remove took the executable, the link and the unit" \
     "$dir/mirvale" /usr/bin/mirvale /usr/lib/systemd/system/mirvale.service
 check "remove kept this install's certificate and key for a reinstall" \
     test -s "$dir/server.crt" -a -s "$dir/server.key"
+check_untrusted remove
+check "remove took the policies.json it made" absent "$firefox_policies"
 check "remove masked the unit until purge" \
     bash -c '[ "$(readlink /etc/systemd/system/mirvale.service)" = /dev/null ]'
 
@@ -211,9 +259,17 @@ check_purged() {
 }
 check_purged
 
-echo "== a second install gets a certificate of its own"
+echo "== a second install over an earlier install's self-signed pair, beside another Firefox policy"
+mkdir -p "$dir" "$(dirname "$firefox_policies")"
+openssl req -x509 -newkey rsa:2048 -days 30 -subj /CN=127.0.0.1 -keyout "$dir/server.key" \
+    -passout "pass:$passphrase" -out "$dir/server.crt" 2>/dev/null
+self_signed=$(cat "$dir/server.crt")
+other_policy='{"policies":{"DisableAppUpdate":true}}'
+echo "$other_policy" >"$firefox_policies"
 install_package || exit 1
 check_pair
+check "the self-signed pair was replaced" bash -c '[ "$(cat "$0/server.crt")" != "$1" ]' "$dir" "$self_signed"
+check "$firefox_policies keeps the other policy" jq -e '.policies.DisableAppUpdate == true' "$firefox_policies"
 check "the second install's certificate differs from the first's" \
     bash -c '[ "$(cat "$0/server.crt")" != "$1" ]' "$dir" "$first_cert"
 second_cert=$(cat "$dir/server.crt")
@@ -222,6 +278,9 @@ check "reinstalling over it keeps that certificate" \
     bash -c '[ "$(cat "$0/server.crt")" = "$1" ]' "$dir" "$second_cert"
 dpkg_run -P mirvale >/dev/null
 check_purged
+check_untrusted purge
+check "purge left $firefox_policies as it was" \
+    bash -c '[ "$(jq -cS . "$0")" = "$(jq -cS . <<<"$1")" ]' "$firefox_policies" "$other_policy"
 installed_by_us=0
 
 echo "$passed passed, $failed failed"
