@@ -15,6 +15,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
+#include <vector>
+
 using namespace testsupport;
 
 namespace {
@@ -87,10 +89,10 @@ TEST_F(ProtocolE2E, GetinfoListsOnlyPlayersWhoseProgramExists)
     };
     int id = 100;
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        players().writeRegistryText(row.registry);
-        const QByteArray idText = QByteArray::number(++id);
-        EXPECT_EQ(orNone(client.request(getinfoRequest(idText))), getinfoReply(row.applications, idText));
+            SCOPED_TRACE(row.name);
+            players().writeRegistryText(row.registry);
+            const QByteArray idText = QByteArray::number(++id);
+            EXPECT_EQ(orNone(client.request(getinfoRequest(idText))), getinfoReply(row.applications, idText));
     }
 }
 
@@ -157,8 +159,8 @@ TEST_F(ProtocolE2E, GetinfoEchoesTheIdOfAnyType)
         {"", ""},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.requestId.toStdString());
-        EXPECT_EQ(orNone(client.request(getinfoRequest(row.requestId))), getinfoReply(kBothPlayers, row.replyId));
+            SCOPED_TRACE(row.requestId.toStdString());
+            EXPECT_EQ(orNone(client.request(getinfoRequest(row.requestId))), getinfoReply(kBothPlayers, row.replyId));
     }
 
     // Keys besides "action" and "id" are ignored, also those of Play: nothing is started.
@@ -287,16 +289,16 @@ TEST_F(ProtocolE2E, BrokenFramesEndOnlyTheirOwnConnection)
         {"invalid UTF-8 in a text frame", Text, "{\"action\":\"Getinfo\",\"id\":\"\xc3\x28\"}", 0},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        RawWsClient bystander;
-        ASSERT_OPEN(bystander, kPlainPort);
-        RawWsClient client;
-        ASSERT_OPEN(client, kPlainPort);
-        client.sendFrame(row.opcode, row.payload, true, row.rsv);
-        EXPECT_TRUE(client.waitClosed(scaledTimeout(10000))) << "the connection stayed open";
-        EXPECT_FALSE(client.nextMessage(100).has_value());
-        bystander.sendFrame(Text, getinfoRequest("2"));
-        EXPECT_EQ(orNone(bystander.nextMessage()), getinfoReply(kBothPlayers, "2"));
+            SCOPED_TRACE(row.name);
+            RawWsClient bystander;
+            ASSERT_OPEN(bystander, kPlainPort);
+            RawWsClient client;
+            ASSERT_OPEN(client, kPlainPort);
+            client.sendFrame(row.opcode, row.payload, true, row.rsv);
+            EXPECT_TRUE(client.waitClosed(scaledTimeout(10000))) << "the connection stayed open";
+            EXPECT_FALSE(client.nextMessage(100).has_value());
+            bystander.sendFrame(Text, getinfoRequest("2"));
+            EXPECT_EQ(orNone(bystander.nextMessage()), getinfoReply(kBothPlayers, "2"));
     }
 }
 
@@ -317,23 +319,42 @@ TEST_F(ProtocolE2E, LiveviewConnectionIsAcceptedAndNeverAnswered)
     }
 }
 
+// "/" names the service, "/connect" is the connect page (never framed, nothing but its own script
+// and style), and nothing else is served.
 TEST_F(ProtocolE2E, PlainHttpRequestIsAnsweredAndClosed)
 {
-    for (const quint16 port : {kPlainPort, kTlsPort}) {
-        SCOPED_TRACE("http on port " + std::to_string(port));
-        QTcpSocket socket;
-        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-        ASSERT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 10000));
-        socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n");
-        QByteArray response;
-        QObject::connect(&socket, &QTcpSocket::readyRead, [&] { response += socket.readAll(); });
-        EXPECT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; },
-                              scaledTimeout(15000)))
-            << "the connection was not closed after the answer";
-        response += socket.readAll();
-        EXPECT_TRUE(response.startsWith("HTTP/1.1 200")) << response.toStdString();
-        EXPECT_TRUE(response.toLower().contains("content-type: text/plain")) << response.toStdString();
-        EXPECT_TRUE(response.contains(kServiceVersion)) << response.toStdString();
+    struct Row {
+        const char *request;
+        const char *status;
+        std::vector<const char *> contains; // in the lower-cased response
+    };
+    const Row rows[] = {
+        {"GET / HTTP/1.1", "HTTP/1.1 200", {"content-type: text/plain", kServiceVersion}},
+        {"GET /connect HTTP/1.1", "HTTP/1.1 200",
+         {"content-type: text/html", "x-frame-options: deny", "frame-ancestors 'none'", "default-src 'none'",
+          "script-src 'sha256-", "<button id=\"allow\"", "<button id=\"deny\""}},
+        {"GET /connect?origin=x HTTP/1.1", "HTTP/1.1 200", {"content-type: text/html"}},
+        {"POST /connect HTTP/1.1", "HTTP/1.1 405", {"allow: get"}},
+        {"GET /connect/ HTTP/1.1", "HTTP/1.1 404", {"content-type: text/plain"}},
+        {"GET /demo.html HTTP/1.1", "HTTP/1.1 404", {"content-type: text/plain"}},
+    };
+    for (const Row &row : rows) {
+        for (const quint16 port : {kPlainPort, kTlsPort}) {
+            SCOPED_TRACE(std::string(row.request) + " on port " + std::to_string(port));
+            QTcpSocket socket;
+            socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+            ASSERT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 10000));
+            socket.write(QByteArray(row.request) + "\r\nHost: 127.0.0.1\r\nAccept: */*\r\nContent-Length: 0\r\n\r\n");
+            QByteArray response;
+            QObject::connect(&socket, &QTcpSocket::readyRead, [&] { response += socket.readAll(); });
+            EXPECT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; },
+                                  scaledTimeout(15000)))
+                << "the connection was not closed after the answer";
+            response += socket.readAll();
+            EXPECT_TRUE(response.startsWith(row.status)) << response.toStdString();
+            for (const char *text : row.contains)
+                EXPECT_TRUE(response.toLower().contains(QByteArray(text).toLower())) << text << "\n" << response.toStdString();
+        }
     }
     {
         SCOPED_TRACE("https on port 8143");
