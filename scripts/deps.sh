@@ -18,8 +18,10 @@ set -euo pipefail
 
 group() {
     case "$1" in
-        run) echo cmake ninja-build g++ pkg-config openssl qtbase5-dev libwebsockets-dev \
-                  libcurl4-openssl-dev libsystemd-dev ;;
+        # libwebsockets is built from Debian's source (scripts/libwebsockets.sh): dpkg-dev
+        # unpacks it, and its libraries are OpenSSL, libcap and zlib, as in Debian's build.
+        run) echo cmake ninja-build g++ pkg-config openssl qtbase5-dev libcurl4-openssl-dev \
+                  libsystemd-dev dpkg-dev libssl-dev libcap-dev zlib1g-dev ;;
         test) echo "$(group run)" libqt5websockets5-dev googletest libgtest-dev libgmock-dev \
                    util-linux procps iproute2 ;;
         fuzz) echo cmake ninja-build pkg-config qtbase5-dev clang libclang-rt-14-dev libfuzzer-14-dev ;;

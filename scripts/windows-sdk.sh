@@ -6,7 +6,8 @@
 #   scripts/windows-sdk.sh [--from-source] [--check] [--pack]
 #
 # Prints the set's folder as the last line on standard output; progress and step times go to
-# standard error. Runs as root on Debian 12 (it adds an apt sources file and installs packages).
+# standard error. Runs as root on Debian 12 (it installs packages; apt fetches the sources with
+# entries and lists of its own in the cache).
 #   --from-source  build even when a complete set or a prebuilt copy is there (replaces the set)
 #   --check        afterwards, cross-build tests/windows/sdk-smoke against the set and run it
 #                  under Wine
@@ -37,9 +38,13 @@ windows_sdk_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
 windows_sdk_check_packages=(wine wine64 openssl iproute2 util-linux)
 # -------------------------------------------------------------------------------------------------
 
-# Fixes of ours to Debian's sources, each named by a line in the set's VERSIONS. A set without
-# one (the prebuilt copy, a set built before the fix) gets it: the library is rebuilt into it.
-lws_fix="libwebsockets: scripts/patches/libwebsockets-windows-moved-socket.patch applied"
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Our fixes to Debian's libwebsockets (the same patches as the Linux build's), named with their
+# hash by a line in the set's VERSIONS. A set without that line (the prebuilt copy, a set built
+# before a patch came or changed) gets them: the library alone is rebuilt into it.
+mapfile -t lws_patches < <(find "$root/scripts/patches" -maxdepth 1 -name 'libwebsockets-*.patch' | LC_ALL=C sort)
+lws_fix="libwebsockets: scripts/patches applied ($(for p in "${lws_patches[@]}"; do basename "$p"; done |
+    paste -sd ' ' -), sha256 $(cat "${lws_patches[@]}" | sha256sum | cut -c1-12))"
 
 # Published prebuilt copies: key -> sha256 of mirvale-win-sdk-<key>.tar.xz. The copy pinned here
 # compiles a drive-relative OpenSSL configuration folder (/tmp/winsdk/ssl, so C:\tmp\winsdk\ssl on
@@ -48,7 +53,6 @@ declare -A prebuilt_sha256=(
     [qt5.15.8-lws4.1.6-curl7.88.1-openssl3.0.22]=d37da847d82b5b0f3b92c6c242e9aa8929272cb82615ff69a594217440993ec5
 )
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${MIRVALE_WIN_SDK_CACHE:-$root/.cache/windows-sdk}
 prebuilt_dir=${MIRVALE_WIN_SDK_PREBUILT_DIR:-$root/../shared/cache}
 jobs=${MIRVALE_WIN_SDK_JOBS:-2}
@@ -103,45 +107,29 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# Debian's source entries of the same archive that the binary entries name.
-apt_sources=/etc/apt/sources.list.d/mirvale-deb-src.sources
+# Debian's source entries of the same archive that the binary entries name, with apt state of
+# our own in the cache.
+# shellcheck source=debian-source.sh
+. "$root/scripts/debian-source.sh"
+debian_source_init "$cache/apt"
 enable_sources() {
-    local system=/etc/apt/sources.list.d/debian.sources
-    [ -r "$system" ] || { echo "no $system to take the archive from"; return 1; }
-    [ "$(id -u)" -eq 0 ] || { echo "writing $apt_sources needs root"; return 1; }
-    # Each stanza of type deb again as deb-src, comments dropped.
-    awk 'BEGIN { RS = ""; FS = "\n" }
-         {
-             keep = 0; out = ""
-             for (i = 1; i <= NF; i++) {
-                 line = $i
-                 if (line ~ /^#/) continue
-                 if (line ~ /^Types:/) {
-                     n = split(line, types, /[ \t]+/)
-                     for (j = 2; j <= n; j++) if (types[j] == "deb") keep = 1
-                     line = "Types: deb-src"
-                 }
-                 out = out line "\n"
-             }
-             if (keep) printf "%s\n", out
-         }' "$system" >"$apt_sources.new"
-    grep -q '^Types: deb-src' "$apt_sources.new" || { echo "no deb entries in $system"; return 1; }
+    local status=0
+    debian_source_sources || status=$?
+    ((status != 2)) || return 1
     # The lists are fetched again only when the entries are new or apt does not know them yet.
-    if cmp -s "$apt_sources.new" "$apt_sources" &&
-        apt-get source --print-uris -qq qtbase-opensource-src >/dev/null 2>&1; then
-        rm "$apt_sources.new"
-        echo "$apt_sources unchanged"
+    if ((status == 1)) &&
+        apt-get "${debian_apt[@]}" source --print-uris -qq qtbase-opensource-src >/dev/null 2>&1; then
+        echo "source entries unchanged"
         return 0
     fi
-    mv "$apt_sources.new" "$apt_sources"
-    apt-get update -q
+    debian_source_update
 }
 
 # Full and upstream version of the source package that apt-get source would fetch.
 declare -A full_version upstream_version
 read_version() {
     local package=$1 dsc
-    dsc=$(apt-get source --print-uris -qq "$package" | awk '{ print $2 }' | grep '\.dsc$' | head -n 1)
+    dsc=$(apt-get "${debian_apt[@]}" source --print-uris -qq "$package" | awk '{ print $2 }' | grep '\.dsc$' | head -n 1)
     [ -n "$dsc" ] || { echo "apt offers no source package $package" >&2; return 1; }
     full_version[$package]=${dsc#"${package}_"}
     full_version[$package]=${full_version[$package]%.dsc}
@@ -159,8 +147,8 @@ fetch() {
     mkdir -p "$work/src/$package"
     cd "$work/src/$package"
     # Listed first: once a file is here, apt leaves it out of the list.
-    apt-get source --print-uris -qq "$package" >../"$package.uris"
-    if apt-get source -q "$package"; then
+    apt-get "${debian_apt[@]}" source --print-uris -qq "$package" >../"$package.uris"
+    if apt-get "${debian_apt[@]}" source -q "$package"; then
         echo "Debian source package, Debian patches applied" >"$how"
         return 0
     fi
@@ -235,13 +223,13 @@ cmake_cross() {
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$sdk" "$@"
 }
 
-# Debian applies its patches; ours follow (a source already patched is left as it is).
+# Debian applies its patches; ours follow (one already applied is left as it is).
 patch_libwebsockets() {
-    local fix=$root/scripts/patches/libwebsockets-windows-moved-socket.patch
-    if patch -p1 -R --dry-run -s -f <"$fix" >/dev/null 2>&1; then
-        return 0
-    fi
-    patch -p1 --no-backup-if-mismatch <"$fix"
+    local fix
+    for fix in "${lws_patches[@]}"; do
+        patch -p1 -R --dry-run -s -f <"$fix" >/dev/null 2>&1 && continue
+        patch -p1 --no-backup-if-mismatch <"$fix"
+    done
 }
 
 build_libwebsockets() {
@@ -285,6 +273,7 @@ upgrade_libwebsockets() {
     fetch libwebsockets
     build_libwebsockets
     cp "$stage$final/bin/libwebsockets.dll" "$set/bin/libwebsockets.dll"
+    sed -i '/^libwebsockets: /d' "$set/VERSIONS"
     echo "$lws_fix" >>"$set/VERSIONS"
 }
 

@@ -22,7 +22,7 @@ linux_build=$root/build
 # extensions, does not check the reserved bits), and the missing certificate, which Windows makes
 # (windows_test.cpp).
 e2e_runs=(
-    "e2e_protocol ProtocolE2E.GetinfoOnEveryEndpoint*:ProtocolE2E.RequestsThatAreNotSupported*:ProtocolE2E.GetinfoEchoes*:ProtocolE2E.Pieces*:ProtocolE2E.LargeRequest*:ProtocolE2E.InterleavedPieces*:ProtocolE2E.ConnectionServesTheNext*:ProtocolE2E.Liveview*:ProtocolE2E.PlainHttp*:ProtocolE2E.ConnectionAndRequest*"
+    "e2e_protocol ProtocolE2E.GetinfoOnEveryEndpoint*:ProtocolE2E.RequestsThatAreNotSupported*:ProtocolE2E.GetinfoEchoes*:ProtocolE2E.Pieces*:ProtocolE2E.LargeRequest*:ProtocolE2E.InterleavedPieces*:ProtocolE2E.ConnectionServesTheNext*:ProtocolE2E.Liveview*:ProtocolE2E.HandshakeNaming*:ProtocolE2E.PlainHttp*:ProtocolE2E.ConnectionAndRequest*"
     "e2e_lifecycle LifecycleE2E.MutexConnection*:LifecycleE2E.PortTaken*"
     "e2e_windows *"
 )

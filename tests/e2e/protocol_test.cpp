@@ -319,6 +319,31 @@ TEST_F(ProtocolE2E, LiveviewConnectionIsAcceptedAndNeverAnswered)
     }
 }
 
+// What a page's new WebSocket(url, protocols) sends. A browser fails the connection unless the
+// answer names the protocol the server chose.
+TEST_F(ProtocolE2E, HandshakeNamingTheRequestProtocolIsServedAsARequestConnection)
+{
+    const QStringList rows[] = {
+        {QStringLiteral("42689.2")},
+        {QStringLiteral("x-unknown"), QStringLiteral("42689.2")},
+    };
+    int id = 0;
+    for (const QStringList &subprotocols : rows) {
+        for (const Endpoint &endpoint : {kEndpoints[0], kEndpoints[1]}) {
+            SCOPED_TRACE(std::string(endpoint.name) + " naming " + subprotocols.join(", ").toStdString());
+            WsClient client;
+            ASSERT_OPEN(client, endpoint.url, subprotocols);
+            const QByteArray idText = QByteArray::number(++id);
+            EXPECT_EQ(orNone(client.request(getinfoRequest(idText))), getinfoReply(kBothPlayers, idText));
+        }
+    }
+    RawWsClient raw;
+    ASSERT_TRUE(raw.connectTcp(kPlainPort, 10000));
+    ASSERT_TRUE(raw.handshake(kPlainPort, 10000, "Sec-WebSocket-Protocol: 42689.2\r\n")) << raw.errorString();
+    EXPECT_TRUE(raw.handshakeReply().toLower().contains("\r\nsec-websocket-protocol: 42689.2"))
+        << raw.handshakeReply().toStdString();
+}
+
 // "/" names the service, "/connect" is the connect page (never framed, nothing but its own script
 // and style), and nothing else is served.
 TEST_F(ProtocolE2E, PlainHttpRequestIsAnsweredAndClosed)

@@ -96,6 +96,7 @@ RawWsClient &RawWsClient::operator=(RawWsClient &&other) noexcept
         close();
         m_fd = other.m_fd;
         m_buffer = std::move(other.m_buffer);
+        m_handshakeReply = std::move(other.m_handshakeReply);
         m_ended = other.m_ended;
         m_error = std::move(other.m_error);
         other.m_fd = -1;
@@ -171,6 +172,7 @@ bool RawWsClient::finishHandshake(int timeoutMs)
     }
     const QByteArray head = m_buffer.left(end);
     m_buffer.remove(0, end + 4);
+    m_handshakeReply = head;
     if (!head.startsWith("HTTP/1.1 101")) {
         m_error = QStringLiteral("handshake refused: ") + QString::fromUtf8(head.split('\r').first());
         return false;

@@ -74,6 +74,8 @@ public:
     void close();
     int fd() const { return m_fd; }
     QString errorString() const { return m_error; }
+    // The server's answer to the opening handshake, status line and headers.
+    QByteArray handshakeReply() const { return m_handshakeReply; }
 
 private:
     static int defaultTimeout();
@@ -81,6 +83,7 @@ private:
 
     int m_fd = -1;
     QByteArray m_buffer;
+    QByteArray m_handshakeReply;
     bool m_ended = false;
     QString m_error;
 };
