@@ -473,12 +473,14 @@ const CELLS = [
   { browser: 'firefox', origin: 'loopback', route: 'direct' },
   { browser: 'firefox', origin: 'http', route: 'direct' },
   { browser: 'firefox', origin: 'https', route: 'direct' },
+  { browser: 'firefox', origin: 'http', route: 'connect-page', options: { routes: ['connect-page'] } },
   // The request protocol's own name, which libwebsockets 4.1 unpatched refuses.
   { browser: 'chromium', origin: 'loopback', route: 'ws', options: { routes: ['ws'], protocols: ['42689.2'] } },
 ];
 
 for (const cell of CELLS) {
-  const named = cell.options ? ` naming "${cell.options.protocols}"` : '';
+  const named = cell.options?.protocols ? ` naming "${cell.options.protocols}"`
+    : cell.options ? ' taking only ' + cell.options.routes : '';
   step(`${cell.browser}: a ${cell.origin} page${named} reaches the service (${cell.route})`, async (t) => {
     if (!pages[cell.origin]) {
       t.skip('no public origins outside the test\'s own network namespace');
