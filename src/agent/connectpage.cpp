@@ -78,9 +78,15 @@ HttpAnswer httpAnswer(const std::string &path, bool get)
 std::optional<std::string> speakingOrigin(const std::optional<std::string> &header,
                                           const std::optional<std::string> &named, int port)
 {
-    if (header && named && isConnectPageOrigin(*header, port))
-        return named;
-    return header;
+    if (!header || !named || !isConnectPageOrigin(*header, port))
+        return header;
+    // A serialised origin is printable ASCII; anything else (a line feed for the log, say) names
+    // no site, and an opaque origin is on no list.
+    for (const char c : *named) {
+        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+            return std::string("null");
+    }
+    return named;
 }
 
 int answerHttpRequest(lws *wsi, const char *path)

@@ -15,8 +15,6 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
-#include <vector>
-
 using namespace testsupport;
 
 namespace {
@@ -344,42 +342,23 @@ TEST_F(ProtocolE2E, HandshakeNamingTheRequestProtocolIsServedAsARequestConnectio
         << raw.handshakeReply().toStdString();
 }
 
-// "/" names the service, "/connect" is the connect page (never framed, nothing but its own script
-// and style), and nothing else is served.
 TEST_F(ProtocolE2E, PlainHttpRequestIsAnsweredAndClosed)
 {
-    struct Row {
-        const char *request;
-        const char *status;
-        std::vector<const char *> contains; // in the lower-cased response
-    };
-    const Row rows[] = {
-        {"GET / HTTP/1.1", "HTTP/1.1 200", {"content-type: text/plain", kServiceVersion}},
-        {"GET /connect HTTP/1.1", "HTTP/1.1 200",
-         {"content-type: text/html", "x-frame-options: deny", "frame-ancestors 'none'", "default-src 'none'",
-          "script-src 'sha256-", "<button id=\"allow\"", "<button id=\"deny\""}},
-        {"GET /connect?origin=x HTTP/1.1", "HTTP/1.1 200", {"content-type: text/html"}},
-        {"POST /connect HTTP/1.1", "HTTP/1.1 405", {"allow: get"}},
-        {"GET /connect/ HTTP/1.1", "HTTP/1.1 404", {"content-type: text/plain"}},
-        {"GET /demo.html HTTP/1.1", "HTTP/1.1 404", {"content-type: text/plain"}},
-    };
-    for (const Row &row : rows) {
-        for (const quint16 port : {kPlainPort, kTlsPort}) {
-            SCOPED_TRACE(std::string(row.request) + " on port " + std::to_string(port));
-            QTcpSocket socket;
-            socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-            ASSERT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 10000));
-            socket.write(QByteArray(row.request) + "\r\nHost: 127.0.0.1\r\nAccept: */*\r\nContent-Length: 0\r\n\r\n");
-            QByteArray response;
-            QObject::connect(&socket, &QTcpSocket::readyRead, [&] { response += socket.readAll(); });
-            EXPECT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; },
-                                  scaledTimeout(15000)))
-                << "the connection was not closed after the answer";
-            response += socket.readAll();
-            EXPECT_TRUE(response.startsWith(row.status)) << response.toStdString();
-            for (const char *text : row.contains)
-                EXPECT_TRUE(response.toLower().contains(QByteArray(text).toLower())) << text << "\n" << response.toStdString();
-        }
+    for (const quint16 port : {kPlainPort, kTlsPort}) {
+        SCOPED_TRACE("http on port " + std::to_string(port));
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        ASSERT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 10000));
+        socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n");
+        QByteArray response;
+        QObject::connect(&socket, &QTcpSocket::readyRead, [&] { response += socket.readAll(); });
+        EXPECT_TRUE(waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; },
+                              scaledTimeout(15000)))
+            << "the connection was not closed after the answer";
+        response += socket.readAll();
+        EXPECT_TRUE(response.startsWith("HTTP/1.1 200")) << response.toStdString();
+        EXPECT_TRUE(response.toLower().contains("content-type: text/plain")) << response.toStdString();
+        EXPECT_TRUE(response.contains(kServiceVersion)) << response.toStdString();
     }
     {
         SCOPED_TRACE("https on port 8143");

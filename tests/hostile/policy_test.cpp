@@ -117,6 +117,7 @@ TEST_F(HostilePolicy, OriginsAreCheckedForEveryProtocol)
         {"", "http://127.0.0.1:@PORT@", true, "/?origin=https%3A%2F%2Fa.example"},
         {"", "http://127.0.0.1:@PORT@", false, "/?origin=https://evil.example"},
         {"", "http://127.0.0.1:@PORT@", false},
+        {"", "http://127.0.0.1:@PORT@", false, "/?origin=https://a.example%20x"},
         {"", "https://evil.example", false, "/?origin=https://a.example"},
     };
     for (const Row &row : rows) {
