@@ -9,7 +9,7 @@
 #   tls      the TLS scan of port 8143
 #   wine     the Windows files under Wine (mingw-w64)
 #   windows  the Windows executable and its installer (mingw-w64, NSIS; scripts/windows-build.sh)
-#   browser  the demo page in Chromium
+#   browser  the browser matrix: Chromium, Firefox ESR, the demo page
 #   desktop  the real players on a virtual display (Debian's VLC and mpv, Xvfb, a clip made by ffmpeg)
 #   bench    the benchmarks (test + Google Benchmark)
 #   package  the Debian package test
@@ -30,7 +30,8 @@ group() {
         wine) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 ;;
         windows) echo cmake ninja-build googletest g++-mingw-w64-x86-64-posix \
                       binutils-mingw-w64-x86-64 nsis ;;
-        browser) echo chromium fonts-dejavu-core iproute2 node:nodejs npm:npm ;;
+        browser) echo chromium firefox-esr libnss3-tools fonts-dejavu-core iproute2 util-linux \
+                      node:nodejs npm:npm ;;
         desktop) echo vlc-bin vlc-plugin-base vlc-plugin-qt vlc-plugin-video-output mpv xvfb ffmpeg \
                       xdotool util-linux ;;
         bench) echo "$(group test)" libbenchmark-dev iproute2 ;;

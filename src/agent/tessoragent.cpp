@@ -1,9 +1,9 @@
 #include "agent/tessoragent.h"
 
+#include "agent/connectpage.h"
 #include "agent/logexcerpt.h"
 #include "agent/originpolicy.h"
 #include "base/constants.h"
-#include "base/version.h"
 #include "players/playertable.h"
 #include "players/subtitledownload.h"
 #include "players/workingfolders.h"
@@ -94,13 +94,6 @@ int answerHttp(lws *wsi, unsigned int status, const std::string &answer)
     lws_write(wsi, start, length, LWS_WRITE_HTTP_FINAL);
     // Non-zero closes the connection once the answer is out.
     return -1;
-}
-
-// A browser opening the address to accept the certificate gets an answer instead of a hang.
-int answerPlainHttp(lws *wsi)
-{
-    static const std::string s_answer = std::string("Mirvale ") + kServiceVersion + "\n";
-    return answerHttp(wsi, HTTP_STATUS_OK, s_answer);
 }
 
 // The text of a header, or nothing when the request has none.
@@ -251,7 +244,8 @@ int Tessor_service_callback(lws *wsi, lws_callback_reasons reason, void *, void 
             agent->onWriteable(wsi);
         break;
     case LWS_CALLBACK_HTTP:
-        return answerPlainHttp(wsi);
+        // Left unanswered, a browser opening the address would hang.
+        return answerHttpRequest(wsi, static_cast<const char *>(in));
     case LWS_CALLBACK_FILTER_NETWORK_CONNECTION: {
         // Accepted by the kernel, not yet by the library: non-zero closes it at once. `in` is the
         // accepted socket.
@@ -588,7 +582,8 @@ bool TessorAgent::admitConnection(bool loopback)
 
 int TessorAgent::confirmUpgrade(lws *connection)
 {
-    const std::optional<std::string> origin = headerText(connection, WSI_TOKEN_ORIGIN);
+    const std::optional<std::string> origin =
+            handshakeOrigin(connection, m_nPort, headerText(connection, WSI_TOKEN_ORIGIN));
     bool allowed = originAllowed(m_options.allowedOrigins, origin ? origin->c_str() : nullptr);
     // A page may end the service only when the administrator listed its origin; any page is
     // not enough. Clients without an Origin (local tools) may, as before.

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 using namespace agenttest;
 
@@ -253,10 +254,12 @@ TEST(TessorAgent, MutexConnectionEndsTheEventLoopWithZeroAndStopsTheAgent)
     EXPECT_TRUE(running.thread()->wait(10000));
 }
 
-// One request on a fresh connection: the agent answers with its short text and closes.
-void expectPlainHttpAnswer(quint16 port, bool tls, const QByteArray &target)
+// One request on a fresh connection: the agent answers and closes. contains: texts of the
+// lower-cased answer.
+void expectHttpAnswer(quint16 port, bool tls, const QByteArray &requestLine, const char *status,
+                      const std::vector<QByteArray> &contains)
 {
-    SCOPED_TRACE((QString(tls ? "https " : "http ") + target).toStdString());
+    SCOPED_TRACE((QString(tls ? "https " : "http ") + requestLine).toStdString());
     QSslSocket socket;
     socket.setPeerVerifyMode(QSslSocket::VerifyNone); // the test certificate is self-signed
     if (tls)
@@ -264,7 +267,7 @@ void expectPlainHttpAnswer(quint16 port, bool tls, const QByteArray &target)
     else
         socket.connectToHost("127.0.0.1", port);
     ASSERT_TRUE(waitUntil([&] { return tls ? socket.isEncrypted() : socket.state() == QAbstractSocket::ConnectedState; }));
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n");
+    socket.write(requestLine + "\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\nContent-Length: 0\r\n\r\n");
     // Closed: over TLS the close_notify ends the session at once (the library then keeps the
     // TCP connection until its time-out unless the client closes it).
     QByteArray answer;
@@ -277,26 +280,47 @@ void expectPlainHttpAnswer(quint16 port, bool tls, const QByteArray &target)
     const int split = answer.indexOf("\r\n\r\n");
     ASSERT_GT(split, 0) << answer.constData();
     const QByteArray head = answer.left(split).toLower();
-    EXPECT_TRUE(head.startsWith("http/1.1 200 ok")) << head.constData();
-    EXPECT_TRUE(head.contains("\r\ncontent-type: text/plain")) << head.constData();
+    EXPECT_TRUE(head.startsWith(QByteArray("http/1.1 ") + status)) << head.constData();
     EXPECT_TRUE(head.contains("\r\nconnection: close")) << head.constData();
-    EXPECT_EQ(answer.mid(split + 4), "Mirvale " + QByteArray(kServiceVersion) + "\n");
+    for (const QByteArray &text : contains)
+        EXPECT_TRUE(answer.toLower().contains(text)) << text.constData() << "\n" << answer.constData();
 }
 
+// "/" names the service, "/connect" is the connect page (never framed, nothing but its own script
+// and style), and no other path is served.
 TEST(TessorAgent, PlainHttpRequestIsAnsweredAndClosed)
 {
+    const QByteArray name = "\r\n\r\nmirvale " + QByteArray(kServiceVersion) + "\n";
+    struct Row {
+        QByteArray request;
+        const char *status;
+        std::vector<QByteArray> contains;
+    };
+    const Row rows[] = {
+        {"GET / HTTP/1.1", "200 ok", {"\r\ncontent-type: text/plain", name}},
+        {"GET /?x=1 HTTP/1.1", "200 ok", {name}},
+        {"GET /connect HTTP/1.1", "200 ok",
+         {"\r\ncontent-type: text/html", "\r\nx-frame-options: deny", "frame-ancestors 'none'",
+          "default-src 'none'", "script-src 'sha256-", "<button id=\"allow\"", "<button id=\"deny\""}},
+        {"GET /connect?origin=x HTTP/1.1", "200 ok", {"\r\ncontent-type: text/html"}},
+        {"POST /connect HTTP/1.1", "405", {"\r\nallow: get"}},
+        {"GET /connect/ HTTP/1.1", "404", {"\r\ncontent-type: text/plain"}},
+        {"GET /page?x=1 HTTP/1.1", "404", {"\r\ncontent-type: text/plain"}},
+    };
     {
         RunningAgent plain(freePort());
         ASSERT_TRUE(plain.start());
-        expectPlainHttpAnswer(plain.port(), false, "/");
+        for (const Row &row : rows)
+            expectHttpAnswer(plain.port(), false, row.request, row.status, row.contains);
     }
     QString cert;
     QString key;
     ASSERT_TRUE(makeCertificate(scratchFolder(), kKeyPassphrase, &cert, &key));
     RunningAgent secure(freePort(), cert.toStdString(), key.toStdString(), kKeyPassphrase);
     ASSERT_TRUE(secure.start());
-    expectPlainHttpAnswer(secure.port(), true, "/");
-    expectPlainHttpAnswer(secure.port(), false, "/page?x=1");
+    for (const Row &row : {rows[0], rows[2]})
+        expectHttpAnswer(secure.port(), true, row.request, row.status, row.contains);
+    expectHttpAnswer(secure.port(), false, rows[6].request, rows[6].status, rows[6].contains);
 }
 
 // The launch seam: records what the agent asks to start and hands back a prepared process id.

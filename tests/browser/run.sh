@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# Runs the demo page in Debian's Chromium against the real service.
+# Runs the browser matrix, the connect page's consent and the demo page against the real service.
 # Usage: tests/browser/run.sh [BUILD_DIR]   (default: build; bin/mirvale must be built)
-# Installs chromium (and node, npm, ss) and the pinned playwright-core when they are missing.
+# Installs chromium, firefox-esr (and node, npm, ss, certutil) and the pinned drivers when they
+# are missing. As root the test runs in a network namespace of its own, where the public sites
+# live on an address of its loopback device.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../../build}" && pwd)
 
+# Before the namespace: installing needs the network.
 "$here/../../scripts/deps.sh" browser desktop
-
-if [ ! -d "$here/node_modules/playwright-core" ]; then
+if [ ! -d "$here/node_modules/playwright-core" ] || [ ! -d "$here/node_modules/puppeteer-core" ]; then
     (cd "$here" && npm ci --no-audit --no-fund --loglevel=error)
 fi
 
 cd "$here"
-MIRVALE_BUILD_DIR="$build" exec node --test browser.test.js
+export MIRVALE_BUILD_DIR="$build"
+if [ "$(id -u)" -eq 0 ]; then
+    export MIRVALE_BROWSER_NETNS=1
+    exec unshare -n bash -c 'ip link set lo up && exec node --test browser.test.js'
+fi
+exec node --test browser.test.js

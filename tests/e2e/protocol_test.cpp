@@ -87,10 +87,10 @@ TEST_F(ProtocolE2E, GetinfoListsOnlyPlayersWhoseProgramExists)
     };
     int id = 100;
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        players().writeRegistryText(row.registry);
-        const QByteArray idText = QByteArray::number(++id);
-        EXPECT_EQ(orNone(client.request(getinfoRequest(idText))), getinfoReply(row.applications, idText));
+            SCOPED_TRACE(row.name);
+            players().writeRegistryText(row.registry);
+            const QByteArray idText = QByteArray::number(++id);
+            EXPECT_EQ(orNone(client.request(getinfoRequest(idText))), getinfoReply(row.applications, idText));
     }
 }
 
@@ -157,8 +157,8 @@ TEST_F(ProtocolE2E, GetinfoEchoesTheIdOfAnyType)
         {"", ""},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.requestId.toStdString());
-        EXPECT_EQ(orNone(client.request(getinfoRequest(row.requestId))), getinfoReply(kBothPlayers, row.replyId));
+            SCOPED_TRACE(row.requestId.toStdString());
+            EXPECT_EQ(orNone(client.request(getinfoRequest(row.requestId))), getinfoReply(kBothPlayers, row.replyId));
     }
 
     // Keys besides "action" and "id" are ignored, also those of Play: nothing is started.
@@ -287,16 +287,16 @@ TEST_F(ProtocolE2E, BrokenFramesEndOnlyTheirOwnConnection)
         {"invalid UTF-8 in a text frame", Text, "{\"action\":\"Getinfo\",\"id\":\"\xc3\x28\"}", 0},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        RawWsClient bystander;
-        ASSERT_OPEN(bystander, kPlainPort);
-        RawWsClient client;
-        ASSERT_OPEN(client, kPlainPort);
-        client.sendFrame(row.opcode, row.payload, true, row.rsv);
-        EXPECT_TRUE(client.waitClosed(scaledTimeout(10000))) << "the connection stayed open";
-        EXPECT_FALSE(client.nextMessage(100).has_value());
-        bystander.sendFrame(Text, getinfoRequest("2"));
-        EXPECT_EQ(orNone(bystander.nextMessage()), getinfoReply(kBothPlayers, "2"));
+            SCOPED_TRACE(row.name);
+            RawWsClient bystander;
+            ASSERT_OPEN(bystander, kPlainPort);
+            RawWsClient client;
+            ASSERT_OPEN(client, kPlainPort);
+            client.sendFrame(row.opcode, row.payload, true, row.rsv);
+            EXPECT_TRUE(client.waitClosed(scaledTimeout(10000))) << "the connection stayed open";
+            EXPECT_FALSE(client.nextMessage(100).has_value());
+            bystander.sendFrame(Text, getinfoRequest("2"));
+            EXPECT_EQ(orNone(bystander.nextMessage()), getinfoReply(kBothPlayers, "2"));
     }
 }
 

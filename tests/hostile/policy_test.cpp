@@ -95,14 +95,16 @@ TEST_F(HostilePolicy, UnfinishedTextOfManyConnectionsStaysWithinTheAgentsBudget)
 
 // With allowed origins set, a browser's handshake from another origin gets 403 before any
 // protocol hears of it, whichever protocol it names: even "mutex" cannot end the service then.
-// A listed origin and a client without one (not a browser) are served. Last in the suite: the
-// listed "mutex" ends the service.
+// A listed origin and a client without one (not a browser) are served. The connect page (the
+// port's own loopback origin) is judged by the site it names; no other page can name one. Last in
+// the suite: the listed "mutex" ends the service.
 TEST_F(HostilePolicy, OriginsAreCheckedForEveryProtocol)
 {
     struct Row {
         const char *protocol; // empty: none named
-        const char *origin;   // null: no Origin header
+        const char *origin;   // null: no Origin header; @PORT@: the port's number
         bool served;
+        const char *target = "/";
     };
     const Row rows[] = {
         {"", nullptr, true},
@@ -113,18 +115,23 @@ TEST_F(HostilePolicy, OriginsAreCheckedForEveryProtocol)
         {"brelant-liveview", "http://a.example", false},
         {"mutex", "https://evil.example", false},
         {"mutex", "null", false},
+        {"", "http://127.0.0.1:@PORT@", true, "/?origin=https%3A%2F%2Fa.example"},
+        {"", "http://127.0.0.1:@PORT@", false, "/?origin=https://evil.example"},
+        {"", "http://127.0.0.1:@PORT@", false},
+        {"", "http://127.0.0.1:@PORT@", false, "/?origin=https://a.example%20x"},
+        {"", "https://evil.example", false, "/?origin=https://a.example"},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(std::string(row.protocol) + " from " + (row.origin ? row.origin : "<none>"));
-        QByteArray headers;
-        if (row.origin)
-            headers += QByteArray("Origin: ") + row.origin + "\r\n";
-        if (*row.protocol)
-            headers += QByteArray("Sec-WebSocket-Protocol: ") + row.protocol + "\r\n";
+        SCOPED_TRACE(std::string(row.protocol) + " from " + (row.origin ? row.origin : "<none>") + " at " + row.target);
         for (const quint16 port : {kPlainPort, kTlsPort}) {
+            QByteArray headers;
+            if (row.origin)
+                headers += QByteArray("Origin: ") + QByteArray(row.origin).replace("@PORT@", QByteArray::number(port)) + "\r\n";
+            if (*row.protocol)
+                headers += QByteArray("Sec-WebSocket-Protocol: ") + row.protocol + "\r\n";
             RawWsClient client;
             ASSERT_TRUE(client.connectTcp(port, step())) << client.errorString().toStdString();
-            EXPECT_EQ(client.handshake(port, step(), headers), row.served) << client.errorString().toStdString();
+            EXPECT_EQ(client.handshake(port, step(), headers, row.target), row.served) << client.errorString().toStdString();
             if (!row.served) {
                 EXPECT_TRUE(client.errorString().contains(QLatin1String(" 403 "))) << client.errorString().toStdString();
             }
@@ -135,6 +142,7 @@ TEST_F(HostilePolicy, OriginsAreCheckedForEveryProtocol)
     // Each connection's origin in a record of its own.
     EXPECT_TRUE(service().waitForStderr("Tessor_service_callback Origin: https://evil.example", step()));
     EXPECT_TRUE(service().waitForStderr("Tessor_service_callback Origin: <none>", step()));
+    EXPECT_TRUE(service().waitForStderr("Tessor_service_callback connect page for: https://a.example", step()));
 
     RawWsClient quit;
     ASSERT_TRUE(quit.connectTcp(kPlainPort, step()));

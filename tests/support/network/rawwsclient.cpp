@@ -153,9 +153,9 @@ bool RawWsClient::connectTcp(quint16 port, int timeoutMs, int receiveBuffer, con
     return true;
 }
 
-bool RawWsClient::sendHandshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders)
+bool RawWsClient::sendHandshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders, const QByteArray &target)
 {
-    const QByteArray request = "GET / HTTP/1.1\r\n"
+    const QByteArray request = "GET " + target + " HTTP/1.1\r\n"
                                "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n"
                                "Upgrade: websocket\r\n"
                                "Connection: Upgrade\r\n"

@@ -35,12 +35,13 @@ public:
     // The opening handshake on a connected socket; false on refusal (errorString then holds the
     // status line), close or time-out. In two halves too, so that many clients can wait for
     // their answers at the same time. extraHeaders: whole lines, each ended by "\r\n"
-    // ("Origin: ...", "Sec-WebSocket-Protocol: ...").
-    bool handshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders = {})
+    // ("Origin: ...", "Sec-WebSocket-Protocol: ..."); target: the request's path and query.
+    bool handshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders = {}, const QByteArray &target = "/")
     {
-        return sendHandshake(port, timeoutMs, extraHeaders) && finishHandshake(timeoutMs);
+        return sendHandshake(port, timeoutMs, extraHeaders, target) && finishHandshake(timeoutMs);
     }
-    bool sendHandshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders = {});
+    bool sendHandshake(quint16 port, int timeoutMs, const QByteArray &extraHeaders = {},
+                       const QByteArray &target = "/");
     bool finishHandshake(int timeoutMs);
 
     // Writes everything, waiting for room while the server reads; false on error or time-out.
