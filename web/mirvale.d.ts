@@ -58,8 +58,22 @@ export interface PlayReply {
   Text?: "Unsupport";
 }
 
+/** One item of a playlist. The optional fields are left out by the service when invalid. */
+export interface PlayItem {
+  url: string;
+  "sub-file"?: string;
+  /** Shown instead of the url (VLC, PotPlayer, mpv). */
+  title?: string;
+  /** Where to start, in seconds (VLC, mpv). */
+  start?: number;
+  /** An http or https URL sent as the Referer of the media requests (VLC, mpv). */
+  referrer?: string;
+  /** Printable ASCII sent as the User-Agent of the media requests (VLC, mpv). */
+  "user-agent"?: string;
+}
+
 export interface PlayParams {
-  files: Array<{ url: string; "sub-file"?: string }>;
+  files: PlayItem[];
   arguments?: Array<Record<string, boolean>>;
 }
 
