@@ -70,6 +70,8 @@ units_started=$SECONDS
 timeout "$limit" ctest --test-dir "$build" --output-on-failure --timeout 120 >"$build/ctest.log" 2>&1 || status=1
 grep -E '^[0-9]+% tests passed' "$build/ctest.log" || tail -n 30 "$build/ctest.log"
 ((status == 0)) || grep -A30 -E '\*\*\*Failed|Timeout' "$build/ctest.log" || true
+# Starts that Wine failed, also where the run after them passed (tests/windows/wine-run.sh).
+grep -h '^wine-run:' "$build/Testing/Temporary/LastTest.log" 2>/dev/null || true
 units=$((SECONDS - units_started))
 
 e2e_started=$SECONDS
