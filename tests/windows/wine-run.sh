@@ -5,9 +5,8 @@
 # CTest's pipe open until the test times out.
 #
 # A test program prints its banner before any test runs, so a failed run that printed nothing
-# never reached the program's main: Wine did not start it (seen once in CI, in 10 ms, never in
-# 60 runs here). Such a run is tried once more, and says so with Wine's status; scripts/wine-tests.sh
-# shows these lines even when the second run passes.
+# never reached the program's main: Wine did not start it. Such a run is tried once more, and
+# says so with Wine's status; scripts/wine-tests.sh shows these lines even when the retry passes.
 wine=$1
 shift
 out=$(mktemp) || exit 1
